@@ -1,0 +1,27 @@
+// Exact-type checks for typed parameters of the modules' Python-facing functions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace norvox {
+
+namespace nb = nanobind;
+
+/// Raise TypeError unless `value` is exactly of `type` (or None when `none_ok`).
+/// Subclasses are refused too: a typed parameter takes its own type only.
+inline void check_exact(nb::handle value, PyTypeObject *type, const char *name,
+                        bool none_ok = false) {
+    if (Py_TYPE(value.ptr()) == type || (none_ok && value.is_none()))
+        return;
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
+                 type->tp_name, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+/// `value` as text, refusing anything that is not exactly `str`.
+inline nb::str exact_str(nb::handle value, const char *name) {
+    check_exact(value, &PyUnicode_Type, name);
+    return nb::borrow<nb::str>(value);
+}
+
+} // namespace norvox

@@ -1,0 +1,46 @@
+// Pieces every program module needs: its module logger, traceback lines of a caught error,
+// and ending the process with a status.
+#pragma once
+
+#include <dlfcn.h>
+#include <nanobind/nanobind.h>
+
+namespace norvox {
+
+namespace nb = nanobind;
+
+/// Path of the shared library this code was linked into. An extension module's `__file__` is
+/// set only after its set-up has run, so set-up asks the dynamic loader instead.
+inline nb::str own_library_path() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&own_library_path), &info) == 0 || info.dli_fname == nullptr)
+        throw std::runtime_error("cannot locate the module's shared library");
+    return nb::str(info.dli_fname);
+}
+
+/// The module logger: get_logger(<module name>, <module file>) of norvox.util.logging.
+inline nb::object module_logger(nb::module_ &m) {
+    nb::object get_logger = nb::module_::import_("norvox.util.logging").attr("get_logger");
+    return get_logger(m.attr("__name__"), own_library_path());
+}
+
+/// The formatted report lines of a caught error (each ending in a line feed), as
+/// traceback.format_exception gives them.
+inline nb::object traceback_lines(nb::handle error) {
+    nb::object tb = nb::steal(PyException_GetTraceback(error.ptr()));
+    nb::object format = nb::module_::import_("traceback").attr("format_exception");
+    return format(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))), error,
+                  tb.is_valid() ? tb : nb::none());
+}
+
+/// True for errors a guarded block handles: kinds of Exception, not SystemExit, interrupts
+/// or other BaseException kinds, which pass through.
+inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+/// End the process with `status` by raising SystemExit, so exit hooks and log flushing run.
+[[noreturn]] inline void exit_with(int status) {
+    PyErr_SetObject(PyExc_SystemExit, nb::int_(status).ptr());
+    throw nb::python_error();
+}
+
+} // namespace norvox

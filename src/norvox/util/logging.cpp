@@ -1,0 +1,121 @@
+// norvox.util.logging: process-wide structured logging set-up and the module loggers.
+//
+// The first import configures the standard logging facility and structlog for the whole
+// process; every other module asks get_logger for its module logger.
+#include <nanobind/nanobind.h>
+
+#include "norvox/args.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using norvox::check_exact;
+
+namespace {
+
+/// The loggers of the HTTP client libraries, held at WARNING so their chatter stays out.
+constexpr const char *noisy_loggers[] = {"httpx", "httpcore", "h2", "hpack", "urllib3"};
+
+void suppress_noisy_loggers() {
+    nb::module_ logging = nb::module_::import_("logging");
+    nb::object warning = logging.attr("WARNING");
+    for (const char *name : noisy_loggers)
+        logging.attr("getLogger")(name).attr("setLevel")(warning);
+}
+
+void flush_logs() {
+    nb::object handlers = nb::module_::import_("logging").attr("root").attr("handlers");
+    for (nb::handle handler : handlers)
+        handler.attr("flush")();
+}
+
+/// Dotted module name from a source path: from the first "norvox" component on, separators
+/// turned into dots, the last three characters cut.
+nb::object path_to_package_and_module(nb::handle path) {
+    check_exact(path, &PyUnicode_Type, "path");
+    nb::object parts = nb::module_::import_("pathlib").attr("Path")(path).attr("parts");
+    nb::object first = parts.attr("index")("norvox"); // ValueError when absent
+    nb::object kept = parts[nb::slice(first, nb::none(), nb::none())];
+    nb::module_ os = nb::module_::import_("os");
+    nb::object joined = os.attr("path").attr("join")(*kept);
+    nb::object dotted = joined.attr("replace")(os.attr("sep"), ".");
+    return dotted[nb::slice(nb::none(), nb::int_(-3), nb::none())];
+}
+
+nb::object logger_module_name(nb::handle name, nb::handle file) {
+    check_exact(name, &PyUnicode_Type, "name");
+    check_exact(file, &PyUnicode_Type, "file", true);
+    if (!file.is_none() && nb::str(name).equal(nb::str("__main__")))
+        return path_to_package_and_module(file);
+    return nb::borrow(name);
+}
+
+nb::object get_logger(nb::handle name, nb::handle python_file) {
+    check_exact(name, &PyUnicode_Type, "name");
+    check_exact(python_file, &PyUnicode_Type, "python_file");
+    nb::object get = nb::module_::import_("structlog").attr("get_logger");
+    return get("module"_a = logger_module_name(name, python_file));
+}
+
+} // namespace
+
+NB_MODULE(logging, m) {
+    // 1. The standard facilities and structlog.
+    nb::module_ std_logging = nb::module_::import_("logging");
+    nb::module_ atexit = nb::module_::import_("atexit");
+    nb::module_ sys = nb::module_::import_("sys");
+    nb::module_ structlog = nb::module_::import_("structlog");
+
+    // 2. suppress_noisy_loggers.
+    m.def("suppress_noisy_loggers", &suppress_noisy_loggers,
+          "Raise the HTTP client libraries' loggers to WARNING.");
+
+    // 3. Root handler on standard output, bare message, INFO; left alone when already handled.
+    std_logging.attr("basicConfig")("format"_a = "%(message)s", "stream"_a = sys.attr("stdout"),
+                                    "level"_a = std_logging.attr("INFO"));
+
+    // 4. flush_logs, run among the exit hooks.
+    m.def("flush_logs", &flush_logs, "Flush every handler of the root logger.");
+    atexit.attr("register")(m.attr("flush_logs"));
+
+    // 5.
+    suppress_noisy_loggers();
+
+    // 6. The shared chain.
+    nb::object procs = structlog.attr("processors");
+    nb::list shared;
+    shared.append(structlog.attr("contextvars").attr("merge_contextvars"));
+    shared.append(procs.attr("add_log_level"));
+    shared.append(procs.attr("format_exc_info"));
+    shared.append(procs.attr("StackInfoRenderer")());
+    shared.append(procs.attr("ExceptionPrettyPrinter")());
+    shared.append(procs.attr("TimeStamper")("iso"));
+    m.attr("shared_processors") = shared;
+
+    // 7. The renderer follows whether standard error is a terminal.
+    nb::list renderer;
+    if (nb::bool_(sys.attr("stderr").attr("isatty")()))
+        renderer.append(structlog.attr("dev").attr("ConsoleRenderer")());
+    else
+        renderer.append(procs.attr("JSONRenderer")());
+    m.attr("processors") = renderer;
+
+    // 8. A chain of its own, so later changes to the two globals have no effect.
+    nb::list chain;
+    for (nb::handle step : shared)
+        chain.append(step);
+    for (nb::handle step : renderer)
+        chain.append(step);
+    nb::object stdlib = structlog.attr("stdlib");
+    structlog.attr("configure")("processors"_a = chain,
+                                "logger_factory"_a = stdlib.attr("LoggerFactory")(),
+                                "wrapper_class"_a = stdlib.attr("BoundLogger"),
+                                "cache_logger_on_first_use"_a = true);
+
+    // 9. The naming functions and get_logger.
+    m.def("path_to_package_and_module", &path_to_package_and_module, nb::arg("path").none(),
+          "Dotted module name made from a source file path.");
+    m.def("logger_module_name", &logger_module_name, nb::arg("name").none(), nb::arg("file").none() = nb::none(),
+          "The module name for a logger: the file's dotted name for __main__, else the name.");
+    m.def("get_logger", &get_logger, nb::arg("name").none(), nb::arg("python_file").none(),
+          "The module logger for the given module name and source file.");
+}

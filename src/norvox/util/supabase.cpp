@@ -1,0 +1,69 @@
+// norvox.util.supabase: the database clients of the two schemas and the row helpers.
+#include <nanobind/nanobind.h>
+
+#include "norvox/args.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using norvox::check_exact;
+
+namespace {
+
+constexpr const char *schema_name = "tessel";
+
+nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::handle role_key,
+                       nb::handle schema) {
+    check_exact(supabase_url, &PyUnicode_Type, "supabase_url");
+    check_exact(supabase_key, &PyUnicode_Type, "supabase_key");
+    check_exact(role_key, &PyUnicode_Type, "role_key", true);
+    check_exact(schema, &PyUnicode_Type, "schema", true);
+
+    nb::object options = nb::module_::import_("supabase.lib.client_options").attr("SyncClientOptions")();
+    options.attr("schema") = schema.is_none() ? nb::object(nb::str(schema_name)) : nb::borrow(schema);
+    options.attr("auto_refresh_token") = false;
+    nb::object bearer;
+    if (!role_key.is_none()) {
+        bearer = nb::str("Bearer ") + nb::borrow<nb::str>(role_key);
+        nb::dict headers;
+        headers["Authorization"] = bearer;
+        options.attr("headers") = headers;
+    }
+    nb::object client =
+        nb::module_::import_("supabase").attr("create_client")(supabase_url, supabase_key, options);
+    if (bearer.is_valid())
+        client.attr("postgrest").attr("session").attr("headers")["authorization"] = bearer;
+    return client;
+}
+
+[[noreturn]] void unexpected_type(const char *expected, nb::handle value) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+nb::object as_list(nb::handle result) {
+    nb::object data = result.attr("data");
+    if (!data.is_none() && !PyList_CheckExact(data.ptr()))
+        unexpected_type("list", data);
+    return data;
+}
+
+nb::object as_first_item(nb::handle result) {
+    nb::object first = as_list(result)[0];
+    if (!first.is_none() && !PyDict_CheckExact(first.ptr()))
+        unexpected_type("dict", first);
+    return first;
+}
+
+} // namespace
+
+NB_MODULE(supabase, m) {
+    nb::module_ supabase = nb::module_::import_("supabase");
+    m.attr("SCHEMA_NAME") = schema_name;
+    m.attr("Client") = supabase.attr("Client");
+    m.def("supa_client", &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
+          nb::arg("schema").none() = nb::none(),
+          "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
+          "role key, when given, as the bearer token of every request.");
+    m.def("as_list", &as_list, nb::arg("result").none(), "The rows of a query response: its data, unchanged.");
+    m.def("as_first_item", &as_first_item, nb::arg("result").none(), "The first row of a query response.");
+}
