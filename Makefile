@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
-.PHONY: install test demo bench clean
+.PHONY: install test bench clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -17,6 +17,10 @@ install: $(BIN)/python
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# Every benchmark compares with a peer in the same run and prints ratios beside absolute times.
+bench: install
+	@for f in bench/bench_*.py; do echo "== $$f"; $(BIN)/python $$f || exit 1; done
 
 clean:
 	rm -rf build $(VENV)
