@@ -43,13 +43,13 @@ nb::object required(nb::handle mapping, const char *key) {
     return value;
 }
 
-bool esco_is_set(nb::handle esco) { return !esco.is_none() && nb::bool_(nb::borrow(esco)); }
+bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::truthy(esco); }
 
 void check_environment(nb::module_ m, nb::handle self) {
     for (const RequiredSetting &setting : required_settings) {
         bool present = true;
         for (const char *name : setting.globals)
-            if (name != nullptr && !nb::bool_(m.attr(name)))
+            if (name != nullptr && !norvox::truthy(m.attr(name)))
                 present = false;
         if (!present) {
             self.attr("log").attr("error")(setting.message);
@@ -127,7 +127,7 @@ void run(nb::module_ m, nb::handle self) {
             select += ", escos!inner(code)";
         select += ")";
         nb::object query = self.attr("tessel_supabase").attr("table")("meter_shadows")
-                               .attr("select")(select)
+                               .attr("select")(nb::str(select.c_str()))
                                .attr("gt")("clock_time_diff_seconds", threshold)
                                .attr("eq")("meter_registry.mode", "active");
         if (by_esco)
@@ -200,7 +200,7 @@ void run(nb::module_ m, nb::handle self) {
     nb::object done = futures_mod.attr("wait")(futures)[0];
     size_t success = 0;
     for (nb::handle future : done)
-        if (nb::bool_(future.attr("result")()))
+        if (norvox::truthy(future.attr("result")()))
             ++success;
     log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
 }
