@@ -59,7 +59,7 @@ bool settings_in_environment() {
 nb::dict load_config(nb::handle module) {
     nb::object config_file = module.attr("DMP_CONFIG_FILE");
     if (nb::bool_(os_path().attr("isfile")(config_file))) {
-        nb::module_::import_("dotenv").attr("load_dotenv")(config_file);
+        module.attr("load_dotenv")(config_file);
     } else if (!settings_in_environment()) {
         nb::module_::import_("builtins").attr("print")(missing_config_line);
         norvox::exit_with(5);
@@ -70,7 +70,7 @@ nb::dict load_config(nb::handle module) {
     return config;
 }
 
-/// A name for the new link beside `target`, unlikely to be taken.
+/// A path in `folder` for the new link, unlikely to be taken.
 nb::str temporary_link_name(nb::handle folder) {
     std::random_device random;
     char name[40];
@@ -110,6 +110,9 @@ void set_config(nb::handle env) {
 } // namespace
 
 NB_MODULE(config, m) {
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("load_dotenv") = nb::module_::import_("dotenv").attr("load_dotenv");
+
     nb::object path = os_path();
     nb::object config_dir = config_folder();
     m.attr("CONFIG_DIR") = config_dir;
