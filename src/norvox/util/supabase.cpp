@@ -48,7 +48,11 @@ nb::object as_list(nb::handle result) {
 }
 
 nb::object as_first_item(nb::handle result) {
-    nb::object first = as_list(result)[0];
+    // Subscript as Python does, so a null `data` gives its usual "not subscriptable" error.
+    nb::object rows = as_list(result);
+    nb::object first = nb::steal(PyObject_GetItem(rows.ptr(), nb::int_(0).ptr()));
+    if (!first.is_valid())
+        throw nb::python_error();
     if (!first.is_none() && !PyDict_CheckExact(first.ptr()))
         unexpected_type("dict", first);
     return first;

@@ -1,0 +1,454 @@
+"""Simulated database service: the PostgREST subset that norvox's modules use, over HTTP.
+
+Tables live in memory, per schema, as lists of row dicts handed over by the test. Embedded
+resources follow declared relations (see `Relation`); filters, embedding and `!inner` follow
+PostgREST's rules, and comparisons follow SQL's: a null column passes no comparison.
+Every request is recorded for assertions.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import re
+import socket
+import threading
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Callable
+from urllib.parse import parse_qsl, unquote, urlsplit
+
+
+@dataclass(frozen=True)
+class Relation:
+    """How `embed` is reached from `table`: the rows of `target` whose `remote` column equals
+    the row's `local` column. `many=False` (a reference to one row) embeds a row or null;
+    `many=True` embeds a list."""
+
+    table: str
+    embed: str
+    target: str
+    local: str
+    remote: str
+    many: bool = False
+
+
+# The relations of the fleet's schemas as the jobs use them.
+FLEET_RELATIONS = (
+    Relation("meter_shadows", "meter_registry", "meter_registry", "meter", "id"),
+    Relation("meter_registry", "escos", "escos", "esco", "id"),
+    Relation("meters", "wallets", "wallets", "wallet", "id"),
+)
+
+
+@dataclass
+class Request:
+    method: str
+    path: str
+    query: list[tuple[str, str]]
+    headers: dict[str, str]
+    body: Any
+
+    def param(self, name: str) -> str | None:
+        for key, value in self.query:
+            if key == name:
+                return value
+        return None
+
+
+class ApiError(Exception):
+    def __init__(self, status: int, code: str, message: str, details: str | None = None,
+                 hint: str | None = None):
+        super().__init__(message)
+        self.status = status
+        self.body = {"code": code, "details": details, "hint": hint, "message": message}
+
+
+RESERVED = {"select", "order", "limit", "offset", "on_conflict", "columns"}
+
+
+# --- select text ----------------------------------------------------------------------------
+
+@dataclass
+class Selection:
+    columns: list[str] = field(default_factory=list)  # "*" for all
+    embeds: list[tuple[str, bool, "Selection"]] = field(default_factory=list)  # name, inner, sub
+
+
+def _split_top(text: str) -> list[str]:
+    items, depth, start = [], 0, 0
+    for i, ch in enumerate(text):
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+            if depth < 0:
+                raise ApiError(400, "PGRST100", f'"failed to parse select parameter ({text})"')
+        elif ch == "," and depth == 0:
+            items.append(text[start:i])
+            start = i + 1
+    if depth != 0:
+        raise ApiError(400, "PGRST100", f'"failed to parse select parameter ({text})"')
+    items.append(text[start:])
+    return [item for item in items if item != ""]
+
+
+def parse_select(text: str | None) -> Selection:
+    sel = Selection()
+    if text is None:
+        sel.columns.append("*")
+        return sel
+    text = re.sub(r"\s+", "", text)
+    for item in _split_top(text):
+        m = re.fullmatch(r"(\w+)(!inner|!left)?\((.*)\)", item)
+        if m:
+            sel.embeds.append((m.group(1), m.group(2) == "!inner", parse_select(m.group(3))))
+        elif item == "*" or re.fullmatch(r"\w+", item):
+            sel.columns.append(item)
+        else:
+            raise ApiError(400, "PGRST100", f'"failed to parse select parameter ({text})"')
+    return sel
+
+
+# --- filters --------------------------------------------------------------------------------
+
+_TRUE = {"true", "t", "yes", "y", "on", "1"}
+_FALSE = {"false", "f", "no", "n", "off", "0"}
+
+
+def _coerce(value: Any, text: str) -> Any:
+    """The filter text read as the column value's type, as PostgreSQL casts a literal."""
+    if isinstance(value, bool):
+        low = text.strip().lower()
+        if low in _TRUE:
+            return True
+        if low in _FALSE:
+            return False
+        raise ApiError(400, "22P02", f'invalid input syntax for type boolean: "{text}"')
+    if isinstance(value, (int, float)):
+        try:
+            return float(text)
+        except ValueError:
+            raise ApiError(400, "22P02", f'invalid input syntax for type numeric: "{text}"') from None
+    return text
+
+
+def like_regex(pattern: str) -> re.Pattern:
+    """A LIKE pattern (`%` any run, `_` any one character, backslash escapes) as a regex."""
+    out, i = [], 0
+    while i < len(pattern):
+        ch = pattern[i]
+        if ch == "\\" and i + 1 < len(pattern):
+            out.append(re.escape(pattern[i + 1]))
+            i += 2
+            continue
+        out.append(".*" if ch == "%" else "." if ch == "_" else re.escape(ch))
+        i += 1
+    return re.compile("".join(out), re.DOTALL | re.IGNORECASE)
+
+
+def _test(op: str, value: Any, text: str) -> bool:
+    if op == "is":
+        low = text.lower()
+        if low == "null":
+            return value is None
+        if low in ("true", "false"):
+            return value is (low == "true")
+        raise ApiError(400, "PGRST100", f'"failed to parse filter (is.{text})"')
+    if value is None:  # SQL: a comparison with null is unknown, so the row does not pass
+        return False
+    if op in ("like", "ilike"):
+        if not isinstance(value, str):
+            raise ApiError(404, "42883", f"operator does not exist: {type(value).__name__} ~~* unknown")
+        rx = like_regex(text.replace("*", "%"))
+        if op == "like":
+            rx = re.compile(rx.pattern, re.DOTALL)
+        return rx.fullmatch(value) is not None
+    if op == "in":
+        items = [item.strip('"') for item in text.strip("()").split(",")] if text.strip("()") else []
+        return any(value == _coerce(value, item) for item in items)
+    other = _coerce(value, text)
+    try:
+        return {
+            "eq": lambda: value == other,
+            "neq": lambda: value != other,
+            "gt": lambda: value > other,
+            "gte": lambda: value >= other,
+            "lt": lambda: value < other,
+            "lte": lambda: value <= other,
+        }[op]()
+    except KeyError:
+        raise ApiError(400, "PGRST100", f'"failed to parse filter ({op}.{text})"') from None
+
+
+@dataclass
+class Filter:
+    path: tuple[str, ...]  # embedded tables on the way to the column
+    column: str
+    op: str
+    negate: bool
+    text: str
+
+    def passes(self, row: dict) -> bool:
+        if self.column not in row:
+            raise ApiError(400, "42703", f"column {self.column} does not exist")
+        result = _test(self.op, row[self.column], self.text)
+        return (not result) if self.negate else result
+
+
+def parse_filters(query: list[tuple[str, str]]) -> list[Filter]:
+    filters = []
+    for key, value in query:
+        if key in RESERVED:
+            continue
+        *path, column = key.split(".")
+        negate = value.startswith("not.")
+        if negate:
+            value = value[4:]
+        op, sep, text = value.partition(".")
+        if not sep:
+            raise ApiError(400, "PGRST100", f'"failed to parse filter ({value})"')
+        filters.append(Filter(tuple(path), column, op, negate, text))
+    return filters
+
+
+# --- the database ---------------------------------------------------------------------------
+
+class Database:
+    """In-memory tables per schema, served over HTTP by `DatabaseServer`."""
+
+    def __init__(self, schemas: dict[str, dict[str, list[dict]]],
+                 relations: tuple[Relation, ...] = FLEET_RELATIONS,
+                 functions: dict[str, Callable[[dict], Any] | Any] | None = None,
+                 keys: set[str] | None = None):
+        self.schemas = copy.deepcopy(schemas)
+        self.relations = {(r.table, r.embed): r for r in relations}
+        self.functions = dict(functions or {})
+        self.keys = keys  # accepted bearer tokens; None accepts any
+        self.refusals: dict[str, tuple[int, str]] = {}  # table or "rpc/<fn>" -> status, message
+        self.requests: list[Request] = []
+        self.lock = threading.Lock()
+
+    # Test helpers
+    def table(self, name: str, schema: str = "tessel") -> list[dict]:
+        with self.lock:
+            return copy.deepcopy(self.schemas[schema][name])
+
+    def refuse(self, target: str, status: int = 400, message: str = "refused by test") -> None:
+        """Answer every request on a table (or "rpc/<name>") with an error."""
+        self.refusals[target] = (status, message)
+
+    # Query evaluation
+    def _rows(self, schema: str, name: str) -> list[dict]:
+        tables = self.schemas.get(schema)
+        if tables is None:
+            raise ApiError(406, "PGRST106", "The schema must be one of the following: "
+                           + ", ".join(self.schemas))
+        if name not in tables:
+            raise ApiError(404, "PGRST205",
+                           f"Could not find the table '{schema}.{name}' in the schema cache")
+        return tables[name]
+
+    def _shape(self, schema: str, table: str, row: dict, sel: Selection,
+               filters: list[Filter], depth: int) -> dict | None:
+        """The row as the selection shows it, or None when an inner embed drops it."""
+        out: dict = {}
+        for col in sel.columns:
+            if col == "*":
+                out.update(row)
+            elif col in row:
+                out[col] = row[col]
+            else:
+                raise ApiError(400, "42703", f"column {table}.{col} does not exist")
+        for name, inner, sub in sel.embeds:
+            rel = self.relations.get((table, name))
+            if rel is None:
+                raise ApiError(400, "PGRST200", f"Could not find a relationship between '{table}' "
+                               f"and '{name}' in the schema cache")
+            mine = [f for f in filters if len(f.path) > depth and f.path[depth] == name]
+            here = [f for f in mine if len(f.path) == depth + 1]
+            matches = []
+            key = row.get(rel.local)
+            for target in self._rows(schema, rel.target):
+                if key is None or target.get(rel.remote) != key:
+                    continue
+                if not all(f.passes(target) for f in here):
+                    continue
+                shaped = self._shape(schema, rel.target, target, sub, mine, depth + 1)
+                if shaped is not None:
+                    matches.append(shaped)
+            if inner and not matches:
+                return None
+            out[name] = matches if rel.many else (matches[0] if matches else None)
+        return out
+
+    def select(self, schema: str, table: str, query: list[tuple[str, str]]) -> list[dict]:
+        sel = parse_select(dict(query).get("select"))
+        filters = parse_filters(query)
+        top = [f for f in filters if not f.path]
+        result = []
+        for row in self._rows(schema, table):
+            if all(f.passes(row) for f in top):
+                shaped = self._shape(schema, table, row, sel, filters, 0)
+                if shaped is not None:
+                    result.append(shaped)
+        params = dict(query)
+        if "order" in params:
+            for term in reversed(params["order"].split(",")):
+                col, *mods = term.split(".")
+                desc = "desc" in mods
+                nulls_first = "nullsfirst" in mods or ("nullslast" not in mods and desc)
+                present = [r for r in result if r.get(col) is not None]
+                absent = [r for r in result if r.get(col) is None]
+                present.sort(key=lambda r: r[col], reverse=desc)
+                result = absent + present if nulls_first else present + absent
+        offset = int(params.get("offset", 0))
+        limit = params.get("limit")
+        return result[offset:offset + int(limit)] if limit is not None else result[offset:]
+
+    def update(self, schema: str, table: str, query: list[tuple[str, str]], body: dict) -> list[dict]:
+        if not isinstance(body, dict):
+            raise ApiError(400, "PGRST102", "Empty or invalid json")
+        filters = parse_filters(query)
+        if any(f.path for f in filters):
+            raise ApiError(400, "PGRST100", "filters on embedded resources are not allowed here")
+        changed = []
+        for row in self._rows(schema, table):
+            if all(f.passes(row) for f in filters):
+                row.update(body)
+                changed.append(dict(row))
+        return changed
+
+    def insert(self, schema: str, table: str, query: list[tuple[str, str]], body: Any,
+               prefer: str) -> list[dict]:
+        rows = body if isinstance(body, list) else [body]
+        target = self._rows(schema, table)
+        conflict = dict(query).get("on_conflict")
+        keys = conflict.split(",") if conflict else None
+        written = []
+        for new in rows:
+            existing = None
+            if keys:
+                existing = next((r for r in target if all(r.get(k) == new.get(k) for k in keys)), None)
+            if existing is not None:
+                if "resolution=ignore-duplicates" in prefer:
+                    continue
+                if "resolution=merge-duplicates" in prefer:
+                    existing.update(new)
+                    written.append(dict(existing))
+                    continue
+                raise ApiError(409, "23505", "duplicate key value violates unique constraint")
+            target.append(dict(new))
+            written.append(dict(new))
+        return written
+
+    def call(self, name: str, params: dict) -> Any:
+        if name not in self.functions:
+            raise ApiError(404, "PGRST202", f"Could not find the function public.{name} in the schema cache")
+        fn = self.functions[name]
+        return fn(params) if callable(fn) else copy.deepcopy(fn)
+
+    # One HTTP request
+    def handle(self, req: Request) -> tuple[int, Any]:
+        with self.lock:
+            self.requests.append(req)
+        try:
+            if self.keys is not None:
+                auth = req.headers.get("authorization", "")
+                if not auth.startswith("Bearer ") or auth[7:] not in self.keys:
+                    raise ApiError(401, "PGRST301", "Invalid API key")
+            prefix = "/rest/v1/"
+            if not req.path.startswith(prefix):
+                raise ApiError(404, "PGRST000", f"no route for {req.path}")
+            name = req.path[len(prefix):]
+            read = req.method in ("GET", "HEAD")
+            schema = req.headers.get("accept-profile" if read else "content-profile", "public")
+            if name in self.refusals or (name.startswith("rpc/") and "rpc/*" in self.refusals):
+                status, message = self.refusals.get(name) or self.refusals["rpc/*"]
+                raise ApiError(status, "P0001", message)
+            with self.lock:
+                if name.startswith("rpc/"):
+                    if schema not in self.schemas:
+                        self._rows(schema, "")
+                    return 200, self.call(name[4:], req.body or {})
+                if req.method == "GET":
+                    return 200, self.select(schema, name, req.query)
+                if req.method == "PATCH":
+                    return 200, self.update(schema, name, req.query, req.body)
+                if req.method == "POST":
+                    return 201, self.insert(schema, name, req.query, req.body,
+                                            req.headers.get("prefer", ""))
+                raise ApiError(405, "PGRST000", f"method {req.method} not supported")
+        except ApiError as err:
+            return err.status, err.body
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    database: Database
+
+    def log_message(self, format, *args):  # keep test output clean
+        pass
+
+    def _serve(self):
+        parts = urlsplit(self.path)
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length) if length else b""
+        try:
+            body = json.loads(raw) if raw else None
+        except ValueError:
+            body = raw.decode("utf-8", "replace")
+        req = Request(
+            method=self.command,
+            path=unquote(parts.path),
+            query=parse_qsl(parts.query, keep_blank_values=True),
+            headers={k.lower(): v for k, v in self.headers.items()},
+            body=body,
+        )
+        status, payload = self.server.database.handle(req)
+        data = json.dumps(payload).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    do_GET = do_POST = do_PATCH = do_DELETE = _serve
+
+
+class DatabaseServer:
+    """Serves a `Database` on 127.0.0.1 at an ephemeral port; use as a context manager."""
+
+    def __init__(self, database: Database):
+        self.database = database
+        self._server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self._server.daemon_threads = True
+        self._server.database = database
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
+
+    @property
+    def url(self) -> str:
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def start(self) -> "DatabaseServer":
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()
+
+    def __enter__(self) -> "DatabaseServer":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+def closed_port_url() -> str:
+    """A URL on 127.0.0.1 where nothing listens: requests to it fail to connect."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}"

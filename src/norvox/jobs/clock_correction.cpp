@@ -1,0 +1,261 @@
+// norvox.jobs.clock_correction: sets the clocks of meters whose recorded drift is too large.
+//
+// Selects the drifted active meters from meter_shadows (all ESCOs, or one), writes each meter's
+// clock through the mediator on a thread pool, resets the meter's drift row and logs the count.
+#include <nanobind/nanobind.h>
+
+#include "norvox/args.h"
+#include "norvox/pyclass.h"
+#include "norvox/runtime.h"
+#include "norvox/settings.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+/// Settings missing from the environment, in the order they are checked.
+struct RequiredSetting {
+    const char *globals[2]; // module globals that must all be set (second may be empty)
+    const char *message;
+    int status;
+};
+
+constexpr RequiredSetting required_settings[] = {
+    {{"supabase_url", "supabase_key"}, "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.", 2},
+    {{"tessel_role_key", nullptr}, "Environment variable TESSEL_ROLE_KEY not set.", 3},
+    {{"mediator_server", nullptr}, "Environment variable MEDIATOR_SERVER not set.", 5},
+};
+
+/// True when `value` is a dict (or a subclass): the rows of a JSON response.
+bool is_map(nb::handle value) { return PyDict_Check(value.ptr()); }
+
+/// `mapping.get(key)` for a dict, without failing when the key is absent.
+nb::object lookup(nb::handle mapping, const char *key) {
+    return nb::borrow<nb::dict>(mapping).attr("get")(key);
+}
+
+/// `mapping[key]`, raising KeyError when absent.
+nb::object required(nb::handle mapping, const char *key) {
+    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+    if (!value.is_valid())
+        throw nb::python_error();
+    return value;
+}
+
+bool esco_is_set(nb::handle esco) { return !esco.is_none() && nb::bool_(nb::borrow(esco)); }
+
+void check_environment(nb::module_ m, nb::handle self) {
+    for (const RequiredSetting &setting : required_settings) {
+        bool present = true;
+        for (const char *name : setting.globals)
+            if (name != nullptr && !nb::bool_(m.attr(name)))
+                present = false;
+        if (!present) {
+            self.attr("log").attr("error")(setting.message);
+            norvox::exit_with(setting.status);
+        }
+    }
+}
+
+void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
+    self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
+    self.attr("_check_environment")();
+    for (const char *name : {"supabase_url", "supabase_key", "tessel_role_key"})
+        if (m.attr(name).is_none()) {
+            PyErr_SetNone(PyExc_AssertionError);
+            throw nb::python_error();
+        }
+    self.attr("esco") = esco;
+    self.attr("tessel_supabase") =
+        m.attr("supa_client")(m.attr("supabase_url"), m.attr("supabase_key"), m.attr("tessel_role_key"));
+}
+
+bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
+    norvox::check_exact(record, &PyDict_Type, "meter_drift_record");
+    nb::object serial = required(record, "serial");
+    nb::object drift = required(record, "clock_time_diff_seconds");
+    nb::object meter_id = required(record, "id");
+    nb::object log = self.attr("log");
+    try {
+        nb::object mediator_server = m.attr("mediator_server");
+        log.attr("info")("Updating clock", "meter_id"_a = meter_id, "serial"_a = serial,
+                         "mediator_address"_a = mediator_server, "drift_seconds"_a = drift);
+        nb::object client = m.attr("DederiMediatorAPI")("mediator_address"_a = mediator_server);
+        client.attr("clock_time_write")(serial);
+
+        nb::object datetime = m.attr("datetime");
+        nb::object now = datetime.attr("datetime").attr("now")(datetime.attr("timezone").attr("utc"));
+        nb::dict reset;
+        reset["clock_time_diff_seconds"] = 0;
+        reset["clock_time_diff_synced_at"] = now.attr("isoformat")();
+        self.attr("tessel_supabase").attr("table")("meter_shadows").attr("update")(reset)
+            .attr("eq")("id", meter_id).attr("execute")();
+
+        log.attr("info")("Clock update successful", "serial"_a = serial);
+        return true;
+    } catch (nb::python_error &e) {
+        if (!norvox::is_ordinary_error(e))
+            throw;
+        nb::object error = nb::borrow(e.value());
+        if (nb::isinstance(error, m.attr("MediatorClientException"))) {
+            if (nb::str(error.attr("code_str")).equal(nb::str("DEADLINE_EXCEEDED")))
+                log.attr("error")("Deadline exceeded updating clock", "serial"_a = serial,
+                                  "error"_a = nb::str(error));
+            else
+                log.attr("error")("Mediator client error updating clock", "serial"_a = serial,
+                                  "error"_a = error, "exception"_a = norvox::traceback_lines(error));
+        } else {
+            log.attr("error")("Failure occurred updating clock", "serial"_a = serial, "error"_a = error,
+                              "exception"_a = norvox::traceback_lines(error));
+        }
+        return false;
+    }
+}
+
+void run(nb::module_ m, nb::handle self) {
+    nb::object log = self.attr("log");
+    nb::object esco = self.attr("esco");
+    bool by_esco = esco_is_set(esco);
+    log.attr("info")("Starting clock correction job...");
+
+    nb::object threshold = m.attr("drift_threshold_seconds");
+    nb::object rows;
+    try {
+        std::string select = "clock_time_diff_seconds, id, meter_registry!inner(serial, mode";
+        if (by_esco)
+            select += ", escos!inner(code)";
+        select += ")";
+        nb::object query = self.attr("tessel_supabase").attr("table")("meter_shadows")
+                               .attr("select")(select)
+                               .attr("gt")("clock_time_diff_seconds", threshold)
+                               .attr("eq")("meter_registry.mode", "active");
+        if (by_esco)
+            query = query.attr("eq")("meter_registry.escos.code", esco);
+        rows = query.attr("execute")().attr("data");
+        log.attr("info")("Raw database response", "data"_a = rows);
+    } catch (nb::python_error &e) {
+        if (!norvox::is_ordinary_error(e))
+            throw;
+        log.attr("error")("Failed to query meter_shadows", "error"_a = nb::borrow(e.value()));
+        norvox::exit_with(1);
+    }
+
+    nb::object records = rows;
+    if (by_esco) {
+        // The service already filtered by the code; keep only exact (case-sensitive) matches.
+        nb::list kept;
+        for (nb::handle record : records) {
+            if (!is_map(record))
+                continue;
+            nb::object registry = lookup(record, "meter_registry");
+            if (!is_map(registry))
+                continue;
+            nb::object company = lookup(registry, "escos");
+            if (is_map(company) && lookup(company, "code").equal(esco))
+                kept.append(record);
+        }
+        log.attr("info")(nb::str("Post-filtered by esco {}").format(esco),
+                         "original_count"_a = nb::len(rows), "filtered_count"_a = nb::len(kept));
+        records = kept;
+    }
+
+    nb::list drifted;
+    for (nb::handle record : records) {
+        if (!is_map(record))
+            continue;
+        nb::object registry = lookup(record, "meter_registry");
+        if (!is_map(registry))
+            continue;
+        nb::dict item;
+        item["id"] = required(record, "id");
+        item["serial"] = required(registry, "serial");
+        item["clock_time_diff_seconds"] = required(record, "clock_time_diff_seconds");
+        drifted.append(item);
+    }
+    log.attr("info")(nb::str("Found {} meters with clock drift > {}s").format(nb::len(drifted), threshold),
+                     "drifted_meters"_a = drifted);
+    if (nb::len(drifted) == 0) {
+        log.attr("info")("No meters to update.");
+        return;
+    }
+
+    nb::object futures_mod = m.attr("concurrent").attr("futures");
+    nb::object pool = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = m.attr("max_parallel_jobs"));
+    nb::list futures;
+    {
+        // The pool's scope: submissions only; leaving it waits for every task.
+        nb::object enter = pool.attr("__enter__")();
+        try {
+            nb::object submit = enter.attr("submit");
+            nb::object task = self.attr("run_job");
+            for (nb::handle item : drifted)
+                futures.append(submit(task, item));
+        } catch (...) {
+            pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+            throw;
+        }
+        pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    }
+    nb::object done = futures_mod.attr("wait")(futures)[0];
+    size_t success = 0;
+    for (nb::handle future : done)
+        if (nb::bool_(future.attr("result")()))
+            ++success;
+    log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
+}
+
+void main_program(nb::module_ m) {
+    nb::object parser = m.attr("argparse").attr("ArgumentParser")();
+    parser.attr("add_argument")("--esco", "action"_a = "store", "required"_a = false, "default"_a = nb::none(),
+                                "help"_a = "Apply clock updates to meters in this ESCO only");
+    m.attr("parser") = parser;
+    nb::object args = parser.attr("parse_args")();
+    m.attr("args") = args;
+    m.attr("esco") = args.attr("esco");
+    m.attr("runner") = m.attr("ClockCorrectionJob")(m.attr("esco"));
+    m.attr("runner").attr("run")();
+}
+
+} // namespace
+
+NB_MODULE(clock_correction, m) {
+    // Standard facilities, then the mediator client, logging and the database client.
+    for (const char *name : {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"}) {
+        nb::module_ mod = nb::module_::import_(name);
+        if (std::string_view(name) == "concurrent.futures")
+            m.attr("concurrent") = nb::module_::import_("concurrent");
+        else
+            m.attr(name) = mod;
+    }
+    m.attr("DederiMediatorAPI") = nb::module_::import_("norvox.mediator.api_core").attr("DederiMediatorAPI");
+    m.attr("MediatorClientException") =
+        nb::module_::import_("norvox.mediator.mediator_client_exception").attr("MediatorClientException");
+    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
+    m.attr("supa_client") = nb::module_::import_("norvox.util.supabase").attr("supa_client");
+
+    m.attr("logger") = norvox::module_logger(m);
+
+    m.attr("supabase_url") = norvox::env_text("SUPABASE_URL");
+    m.attr("supabase_key") = norvox::env_text("SUPABASE_ANON_KEY");
+    m.attr("tessel_role_key") = norvox::env_text("TESSEL_ROLE_KEY");
+    m.attr("max_parallel_jobs") = norvox::env_int("MAX_PARALLEL_JOBS", 5);
+    m.attr("drift_threshold_seconds") = norvox::env_int("DRIFT_THRESHOLD_SECONDS", 20);
+    m.attr("mediator_server") = norvox::env_text("MEDIATOR_SERVER");
+
+    nb::dict ns;
+    ns["__doc__"] = "Corrects the clocks of drifted meters, all ESCOs or one.";
+    ns["__init__"] = nb::cpp_function([m](nb::handle self, nb::handle esco) { init_job(m, self, esco); },
+                                      nb::is_method(), nb::name("__init__"), nb::arg("esco").none() = nb::none());
+    ns["run_job"] = nb::cpp_function(
+        [m](nb::handle self, nb::handle record) { return run_job(m, self, record); }, nb::is_method(),
+        nb::name("run_job"), nb::arg("meter_drift_record").none(),
+        "Correct one meter's clock and reset its drift row; false when that failed.");
+    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
+                                 "Select the drifted meters and correct them on a thread pool.");
+    ns["_check_environment"] = nb::cpp_function([m](nb::handle self) { check_environment(m, self); },
+                                                nb::is_method(), nb::name("_check_environment"));
+    norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
+
+    m.def("main", [m]() { main_program(m); }, "The clock_correction program.");
+}
