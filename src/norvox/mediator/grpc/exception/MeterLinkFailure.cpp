@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/args.h"
+#include "norvox/pyclass.h"
 
 namespace nb = nanobind;
 
@@ -21,11 +22,9 @@ void meter_link_failure_init(nb::handle self, nb::handle message) {
 NB_MODULE(MeterLinkFailure, m) {
     nb::handle base = PyExc_Exception;
     nb::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "MeterLinkFailure";
     body["__init__"] = nb::cpp_function(&meter_link_failure_init, nb::is_method(),
                                         nb::name("__init__"), nb::arg("message").none(),
                                         nb::sig("def __init__(self, message: str) -> None"));
-    nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()));
-    m.attr("MeterLinkFailure") = metaclass("MeterLinkFailure", nb::make_tuple(base), body);
+    norvox::make_class(m, "MeterLinkFailure", nb::make_tuple(base), body,
+                       reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
 }
