@@ -294,3 +294,30 @@ def test_pool_bounds_the_calls_in_flight(database):
     assert proc.returncode == 0, err
     assert fleet.max_in_flight == workers
     assert json_lines(out)[-1]["event"] == f"Finished clock update job. Success: {count}/{count}"
+
+
+def test_error_escaping_a_task_ends_the_run_without_final_line(database):
+    server = database(fleet_tables())
+    code = (
+        "import sys\n"
+        "from norvox.jobs import clock_correction as job\n"
+        "real = job.ClockCorrectionJob.run_job\n"
+        "def run_job(self, record):\n"
+        "    if record['serial'] == 'S-OK-2':\n"
+        "        raise RuntimeError('broken work item')\n"
+        "    return real(self, record)\n"
+        "job.ClockCorrectionJob.run_job = run_job\n"
+        "sys.argv = ['clock_correction']\n"
+        "job.main()\n"
+    )
+    with MediatorFleet() as fleet:
+        for serial in ("S-OK-1", "S-OK-2", "S-FAIL", "S-SLOW", "S-CASE"):
+            fleet.add_meter(serial)
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                              env=settings(server.url, fleet.address))
+    assert proc.returncode == 1
+    assert "RuntimeError: broken work item" in proc.stderr
+    events = json_lines(proc.stdout)
+    assert not [e for e in events if e["event"].startswith("Finished")]
+    # Every other task ran to its end before the error was raised again.
+    assert len(events_named(events, "Clock update successful")) == 4
