@@ -258,3 +258,27 @@ def test_get_logger_is_lazy_and_binds_module():
     bound = logger.bind(serial="S")
     assert bound is not logger
     assert structlog.get_context(bound) == {"module": "x.y", "serial": "S"}
+
+
+def test_exception_lines_never_merge_with_other_threads_lines():
+    # Eight threads log events with an exception field at once; every output line must still
+    # be a whole JSON event or a whole traceback line.
+    proc = run_python(textwrap.dedent("""
+        import threading
+        from norvox.util.logging import get_logger
+        log = get_logger('m', 'f')
+        barrier = threading.Barrier(8)
+        def work(n):
+            barrier.wait()
+            for i in range(300):
+                log.error('failed', n=n, i=i, exception=[f'Traceback {n} {i}\\\\n'])
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+    """))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    events = [json.loads(line) for line in lines if line.startswith("{")]
+    tracebacks = [line for line in lines if line.startswith("['Traceback")]
+    assert len(events) == len(tracebacks) == 8 * 300
+    assert len(lines) == 2 * 8 * 300

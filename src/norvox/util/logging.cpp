@@ -9,6 +9,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using norvox::check_exact;
+using norvox::truthy;
 
 namespace {
 
@@ -56,6 +57,35 @@ nb::object get_logger(nb::handle name, nb::handle python_file) {
     return get("module"_a = logger_module_name(name, python_file));
 }
 
+/// The stream the exception printer writes to: standard output of set-up time, one whole line
+/// per write. `print` writes the text and its line end in two calls; another thread's log line
+/// written between them would be glued to the traceback line and lost to a JSON reader.
+/// Text is kept per thread until its line end arrives, then written at once.
+struct WholeLineWriter {
+    nb::object stream;
+    nb::object pending; // threading.local(): this thread's text without its line end yet
+
+    void write(nb::str text) {
+        nb::object buffer = pending.attr("__dict__").attr("get")("text", "") + text;
+        nb::tuple parts = nb::borrow<nb::tuple>(buffer.attr("rpartition")("\n"));
+        if (!truthy(parts[1])) {
+            pending.attr("text") = buffer;
+            return;
+        }
+        pending.attr("text") = parts[2];
+        stream.attr("write")(parts[0] + nb::str("\n"));
+    }
+
+    void flush() {
+        nb::object held = pending.attr("__dict__").attr("get")("text", "");
+        if (truthy(held)) {
+            pending.attr("text") = "";
+            stream.attr("write")(held);
+        }
+        stream.attr("flush")();
+    }
+};
+
 } // namespace
 
 NB_MODULE(logging, m) {
@@ -87,7 +117,12 @@ NB_MODULE(logging, m) {
     shared.append(procs.attr("add_log_level"));
     shared.append(procs.attr("format_exc_info"));
     shared.append(procs.attr("StackInfoRenderer")());
-    shared.append(procs.attr("ExceptionPrettyPrinter")());
+    nb::class_<WholeLineWriter>(m, "_WholeLineWriter")
+        .def("write", &WholeLineWriter::write)
+        .def("flush", &WholeLineWriter::flush);
+    nb::object exception_stream = nb::cast(
+        WholeLineWriter{sys.attr("stdout"), nb::module_::import_("threading").attr("local")()});
+    shared.append(procs.attr("ExceptionPrettyPrinter")(exception_stream));
     shared.append(procs.attr("TimeStamper")("iso"));
     m.attr("shared_processors") = shared;
 
