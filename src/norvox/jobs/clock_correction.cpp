@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/args.h"
+#include "norvox/jobs.h"
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
@@ -14,48 +15,23 @@ using namespace nb::literals;
 
 namespace {
 
-/// Settings missing from the environment, in the order they are checked.
-struct RequiredSetting {
-    const char *globals[2]; // module globals that must all be set (second may be empty)
-    const char *message;
-    int status;
-};
+using norvox::jobs::lookup;
+using norvox::jobs::required;
 
-constexpr RequiredSetting required_settings[] = {
-    {{"supabase_url", "supabase_key"}, "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.", 2},
-    {{"tessel_role_key", nullptr}, "Environment variable TESSEL_ROLE_KEY not set.", 3},
-    {{"mediator_server", nullptr}, "Environment variable MEDIATOR_SERVER not set.", 5},
+/// The settings check, in order.
+constexpr norvox::jobs::RequiredSetting required_settings[] = {
+    {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
+    {{"tessel_role_key", nullptr}, norvox::jobs::missing_tessel_role_key, 3},
+    {{"mediator_server", nullptr}, norvox::jobs::missing_mediator_server, 5},
 };
 
 /// True when `value` is a dict (or a subclass): the rows of a JSON response.
 bool is_map(nb::handle value) { return PyDict_Check(value.ptr()); }
 
-/// `mapping.get(key)` for a dict, without failing when the key is absent.
-nb::object lookup(nb::handle mapping, const char *key) {
-    return nb::borrow<nb::dict>(mapping).attr("get")(key);
-}
-
-/// `mapping[key]`, raising KeyError when absent.
-nb::object required(nb::handle mapping, const char *key) {
-    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-    if (!value.is_valid())
-        throw nb::python_error();
-    return value;
-}
-
 bool esco_is_set(nb::handle esco) { return !esco.is_none() && nb::bool_(nb::borrow(esco)); }
 
 void check_environment(nb::module_ m, nb::handle self) {
-    for (const RequiredSetting &setting : required_settings) {
-        bool present = true;
-        for (const char *name : setting.globals)
-            if (name != nullptr && !nb::bool_(m.attr(name)))
-                present = false;
-        if (!present) {
-            self.attr("log").attr("error")(setting.message);
-            norvox::exit_with(setting.status);
-        }
-    }
+    norvox::jobs::check_settings(m, self.attr("log"), required_settings);
 }
 
 void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
@@ -180,40 +156,14 @@ void run(nb::module_ m, nb::handle self) {
         return;
     }
 
-    nb::object futures_mod = m.attr("concurrent").attr("futures");
-    nb::object pool = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = m.attr("max_parallel_jobs"));
-    nb::list futures;
-    {
-        // The pool's scope: submissions only; leaving it waits for every task.
-        nb::object enter = pool.attr("__enter__")();
-        try {
-            nb::object submit = enter.attr("submit");
-            nb::object task = self.attr("run_job");
-            for (nb::handle item : drifted)
-                futures.append(submit(task, item));
-        } catch (...) {
-            pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
-            throw;
-        }
-        pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    }
-    nb::object done = futures_mod.attr("wait")(futures)[0];
-    size_t success = 0;
-    for (nb::handle future : done)
-        if (nb::bool_(future.attr("result")()))
-            ++success;
+    nb::list futures = norvox::jobs::run_on_pool(m.attr("max_parallel_jobs"), self.attr("run_job"), drifted);
+    size_t success = norvox::jobs::count_successes(futures);
     log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
 }
 
 void main_program(nb::module_ m) {
-    nb::object parser = m.attr("argparse").attr("ArgumentParser")();
-    parser.attr("add_argument")("--esco", "action"_a = "store", "required"_a = false, "default"_a = nb::none(),
-                                "help"_a = "Apply clock updates to meters in this ESCO only");
-    m.attr("parser") = parser;
-    nb::object args = parser.attr("parse_args")();
-    m.attr("args") = args;
-    m.attr("esco") = args.attr("esco");
-    m.attr("runner") = m.attr("ClockCorrectionJob")(m.attr("esco"));
+    nb::object esco = norvox::jobs::parse_esco_option(m, "Apply clock updates to meters in this ESCO only");
+    m.attr("runner") = m.attr("ClockCorrectionJob")(esco);
     m.attr("runner").attr("run")();
 }
 
