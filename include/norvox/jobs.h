@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <span>
+#include <string_view>
 
 #include <nanobind/nanobind.h>
 
@@ -23,6 +25,14 @@ inline constexpr const char *missing_public_backend_role_key =
 inline constexpr const char *missing_fly_region = "Environment variable FLY_REGION not set.";
 inline constexpr const char *missing_mediator_server = "Environment variable MEDIATOR_SERVER not set.";
 
+/// Python's truth of `value` (`bool(value)`).
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
 /// One row of a job's settings check: the module globals that must all be set and non-empty
 /// (the second may be null), the message logged when one is not, and the exit status.
 struct RequiredSetting {
@@ -36,7 +46,7 @@ struct RequiredSetting {
 inline void check_settings(nb::handle m, nb::handle log, std::span<const RequiredSetting> table) {
     for (const RequiredSetting &setting : table) {
         for (const char *name : setting.globals) {
-            if (name != nullptr && !nb::bool_(m.attr(name))) {
+            if (name != nullptr && !truthy(m.attr(name))) {
                 log.attr("error")(setting.message);
                 exit_with(setting.status);
             }
@@ -81,9 +91,28 @@ inline std::size_t count_successes(nb::handle futures) {
     nb::object done = nb::module_::import_("concurrent.futures").attr("wait")(futures)[0];
     std::size_t success = 0;
     for (nb::handle future : done)
-        if (nb::bool_(future.attr("result")()))
+        if (truthy(future.attr("result")()))
             ++success;
     return success;
+}
+
+/// `import a, b.c, ...` at module set-up: each module is loaded and its top-level package is
+/// kept in a module global of that name, as Python's import statement does.
+inline void import_modules(nb::handle m, std::initializer_list<const char *> names) {
+    for (const char *name : names) {
+        nb::module_::import_(name);
+        std::string_view dotted(name);
+        std::string_view top = dotted.substr(0, dotted.find('.'));
+        nb::str key(top.data(), top.size());
+        m.attr(key) = nb::module_::import_(key.c_str());
+    }
+}
+
+/// `from module import a, b, ...` at module set-up: each name is kept in a module global.
+inline void import_from(nb::handle m, const char *module, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char *name : names)
+        m.attr(name) = source.attr(name);
 }
 
 /// The program's command line: an option parser with the one option `--esco` (help text
@@ -98,6 +127,15 @@ inline nb::object parse_esco_option(nb::handle m, const char *help) {
     m.attr("args") = args;
     m.attr("esco") = args.attr("esco");
     return m.attr("esco");
+}
+
+/// The program block of a job that takes `--esco`: parse the command line, build the job class
+/// `job_class` of the module with the code as its `esco` (kept in the module global `runner`)
+/// and run it.
+inline void run_esco_program(nb::handle m, const char *job_class, const char *help) {
+    nb::object esco = parse_esco_option(m, help);
+    m.attr("runner") = m.attr(job_class)("esco"_a = esco);
+    m.attr("runner").attr("run")();
 }
 
 } // namespace norvox::jobs

@@ -18,6 +18,9 @@ namespace {
 using norvox::jobs::lookup;
 using norvox::jobs::required;
 
+/// Help text of the `--esco` option.
+constexpr const char *esco_help = "Apply clock updates to meters in this ESCO only";
+
 /// The settings check, in order.
 constexpr norvox::jobs::RequiredSetting required_settings[] = {
     {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
@@ -28,7 +31,7 @@ constexpr norvox::jobs::RequiredSetting required_settings[] = {
 /// True when `value` is a dict (or a subclass): the rows of a JSON response.
 bool is_map(nb::handle value) { return PyDict_Check(value.ptr()); }
 
-bool esco_is_set(nb::handle esco) { return !esco.is_none() && nb::bool_(nb::borrow(esco)); }
+bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::jobs::truthy(esco); }
 
 void check_environment(nb::module_ m, nb::handle self) {
     norvox::jobs::check_settings(m, self.attr("log"), required_settings);
@@ -103,7 +106,7 @@ void run(nb::module_ m, nb::handle self) {
             select += ", escos!inner(code)";
         select += ")";
         nb::object query = self.attr("tessel_supabase").attr("table")("meter_shadows")
-                               .attr("select")(select)
+                               .attr("select")(nb::str(select.c_str(), select.size()))
                                .attr("gt")("clock_time_diff_seconds", threshold)
                                .attr("eq")("meter_registry.mode", "active");
         if (by_esco)
@@ -161,28 +164,15 @@ void run(nb::module_ m, nb::handle self) {
     log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
 }
 
-void main_program(nb::module_ m) {
-    nb::object esco = norvox::jobs::parse_esco_option(m, "Apply clock updates to meters in this ESCO only");
-    m.attr("runner") = m.attr("ClockCorrectionJob")(esco);
-    m.attr("runner").attr("run")();
-}
-
 } // namespace
 
 NB_MODULE(clock_correction, m) {
     // Standard facilities, then the mediator client, logging and the database client.
-    for (const char *name : {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"}) {
-        nb::module_ mod = nb::module_::import_(name);
-        if (std::string_view(name) == "concurrent.futures")
-            m.attr("concurrent") = nb::module_::import_("concurrent");
-        else
-            m.attr(name) = mod;
-    }
-    m.attr("DederiMediatorAPI") = nb::module_::import_("norvox.mediator.api_core").attr("DederiMediatorAPI");
-    m.attr("MediatorClientException") =
-        nb::module_::import_("norvox.mediator.mediator_client_exception").attr("MediatorClientException");
-    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    m.attr("supa_client") = nb::module_::import_("norvox.util.supabase").attr("supa_client");
+    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
+    norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client"});
 
     m.attr("logger") = norvox::module_logger(m);
 
@@ -207,5 +197,6 @@ NB_MODULE(clock_correction, m) {
                                                 nb::is_method(), nb::name("_check_environment"));
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { main_program(m); }, "The clock_correction program.");
+    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
+          "The clock_correction program.");
 }

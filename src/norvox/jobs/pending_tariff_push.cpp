@@ -17,6 +17,9 @@ using norvox::jobs::required;
 
 namespace {
 
+/// Help text of the `--esco` option.
+constexpr const char *esco_help = "Apply tariff updates to meters in this ESCO only";
+
 /// The settings check, in order.
 constexpr norvox::jobs::RequiredSetting required_settings[] = {
     {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
@@ -118,25 +121,14 @@ void run(nb::module_ m, nb::handle self) {
     log.attr("info")(nb::str("Finished tariffs update all job. Success: {}/{}").format(success, count));
 }
 
-void main_program(nb::module_ m) {
-    nb::object esco = norvox::jobs::parse_esco_option(m, "Apply tariff updates to meters in this ESCO only");
-    m.attr("runner") = m.attr("PendingTariffPushJob")("esco"_a = esco);
-    m.attr("runner").attr("run")();
-}
-
 } // namespace
 
 NB_MODULE(pending_tariff_push, m) {
-    for (const char *name : {"argparse", "os", "sys", "traceback"})
-        m.attr(name) = nb::module_::import_(name);
-    nb::module_::import_("concurrent.futures");
-    m.attr("concurrent") = nb::module_::import_("concurrent");
-    m.attr("Decimal") = nb::module_::import_("decimal").attr("Decimal");
-    m.attr("TariffPushJob") = nb::module_::import_("norvox.jobs.tariff_push").attr("TariffPushJob");
-    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    nb::module_ supabase = nb::module_::import_("norvox.util.supabase");
-    for (const char *name : {"as_first_item", "as_list", "supa_client"})
-        m.attr(name) = supabase.attr(name);
+    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "decimal", {"Decimal"});
+    norvox::jobs::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"as_first_item", "as_list", "supa_client"});
 
     m.attr("logger") = norvox::module_logger(m);
 
@@ -171,5 +163,6 @@ NB_MODULE(pending_tariff_push, m) {
         nb::is_method(), nb::name("_check_environment"));
     norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { main_program(m); }, "The pending_tariff_push program.");
+    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
+          "The pending_tariff_push program.");
 }

@@ -23,6 +23,9 @@ namespace {
 /// Workers of the fleet job's pool, whatever MAX_PARALLEL_JOBS holds.
 constexpr int pool_workers = 15;
 
+/// Help text of the `--esco` option.
+constexpr const char *esco_help = "Flip meters in this ESCO only";
+
 /// The settings check, in order.
 constexpr norvox::jobs::RequiredSetting required_settings[] = {
     {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
@@ -161,7 +164,7 @@ void run(nb::module_ m, nb::handle self) {
     size_t success = 0;
     for (nb::handle future : futures) {
         try {
-            if (nb::bool_(future.attr("result")()))
+            if (norvox::jobs::truthy(future.attr("result")()))
                 ++success;
         } catch (nb::python_error &e) {
             if (!norvox::is_ordinary_error(e))
@@ -172,27 +175,16 @@ void run(nb::module_ m, nb::handle self) {
     log.attr("info")(nb::str("Finished prepay_switch_off job. Success: {}/{}").format(success, count));
 }
 
-void main_program(nb::module_ m) {
-    nb::object esco = norvox::jobs::parse_esco_option(m, "Flip meters in this ESCO only");
-    m.attr("runner") = m.attr("PrepaySwitchOffAllJob")("esco"_a = esco);
-    m.attr("runner").attr("run")();
-}
-
 } // namespace
 
 NB_MODULE(prepay_switch_off, m) {
-    for (const char *name : {"argparse", "os", "sys", "traceback"})
-        m.attr(name) = nb::module_::import_(name);
-    nb::module_::import_("concurrent.futures");
-    m.attr("concurrent") = nb::module_::import_("concurrent");
-    m.attr("DederiPrepayAPI") = nb::module_::import_("norvox.mediator.api_prepay").attr("DederiPrepayAPI");
-    m.attr("MediatorClientException") =
-        nb::module_::import_("norvox.mediator.mediator_client_exception").attr("MediatorClientException");
-    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    nb::module_ supabase = nb::module_::import_("norvox.util.supabase");
-    m.attr("SupabaseClient") = supabase.attr("Client");
-    for (const char *name : {"supa_client", "as_list", "as_first_item"})
-        m.attr(name) = supabase.attr(name);
+    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
+    norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    // The database client type, kept under the name the per-meter job's field is typed with.
+    m.attr("SupabaseClient") = nb::module_::import_("norvox.util.supabase").attr("Client");
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client", "as_list", "as_first_item"});
 
     m.attr("logger") = norvox::module_logger(m);
 
@@ -229,5 +221,6 @@ NB_MODULE(prepay_switch_off, m) {
         nb::is_method(), nb::name("_check_environment"));
     norvox::make_class(m, "PrepaySwitchOffAllJob", nb::make_tuple(), all);
 
-    m.def("main", [m]() { main_program(m); }, "The prepay_switch_off program.");
+    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
+          "The prepay_switch_off program.");
 }

@@ -129,7 +129,7 @@ void run(nb::module_ m, nb::handle self) {
             nb::object auto_topup = lookup(wallet, "auto_topup");
             if (meter_balance.is_none() || !less(meter_balance, wallet_minimum))
                 continue;
-            if (!nb::bool_(auto_topup)) {
+            if (!norvox::jobs::truthy(auto_topup)) {
                 log.attr("info")("Meter below minimum but auto_topup disabled", "meter_id"_a = required(meter, "id"),
                                  "serial"_a = required(meter, "serial"), "meter_balance"_a = meter_balance,
                                  "wallet_minimum_balance"_a = wallet_minimum);
@@ -169,15 +169,12 @@ void main_program(nb::module_ m) {
 } // namespace
 
 NB_MODULE(wallet_refill, m) {
-    for (const char *name : {"logging", "os", "sys", "traceback"})
-        m.attr(name) = nb::module_::import_(name);
-    m.attr("ConnectError") = nb::module_::import_("httpx").attr("ConnectError");
-    m.attr("DederiPrepayAPI") = nb::module_::import_("norvox.mediator.api_prepay").attr("DederiPrepayAPI");
-    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    nb::module_ supabase = nb::module_::import_("norvox.util.supabase");
-    for (const char *name : {"supa_client", "as_list"})
-        m.attr(name) = supabase.attr(name);
-    m.attr("handle_supabase_faliure") = nb::module_::import_("norvox.jobs.util").attr("handle_supabase_faliure");
+    norvox::jobs::import_modules(m, {"logging", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "httpx", {"ConnectError"});
+    norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client", "as_list"});
+    norvox::jobs::import_from(m, "norvox.jobs.util", {"handle_supabase_faliure"});
 
     m.attr("logger") = norvox::module_logger(m);
 
