@@ -118,7 +118,7 @@ void run(nb::module_ m, nb::handle self) {
     nb::object esco = self.attr("esco");
     if (esco.is_none()) {
         // Meters are only ever selected through one ESCO's id: without a code there is no work.
-        log.attr("error")("--esco is required: the ESCO code whose meters to switch off");
+        log.attr("error")("--esco is required: give the code of the ESCO whose meters to switch off");
         norvox::exit_with(1);
     }
     nb::str code = nb::str(esco);
