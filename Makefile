@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
-.PHONY: install test bench clean
+.PHONY: install test demo bench clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -17,6 +17,10 @@ install: $(BIN)/python
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# The fleet jobs against the simulated database and mediator fleet.
+demo: install
+	$(BIN)/python -m sim.demo
 
 # Every benchmark compares with a peer in the same run and prints ratios beside absolute times.
 bench: install

@@ -18,6 +18,14 @@ inline void check_exact(nb::handle value, PyTypeObject *type, const char *name,
     throw nb::python_error();
 }
 
+/// Python truth of `value` (`bool(value)`); errors of `__bool__` propagate.
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
 /// `value` as text, refusing anything that is not exactly `str`.
 inline nb::str exact_str(nb::handle value, const char *name) {
     check_exact(value, &PyUnicode_Type, name);

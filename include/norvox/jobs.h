@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "norvox/args.h"
 #include "norvox/runtime.h"
 
 namespace norvox::jobs {
@@ -25,14 +26,6 @@ inline constexpr const char *missing_public_backend_role_key =
 inline constexpr const char *missing_fly_region = "Environment variable FLY_REGION not set.";
 inline constexpr const char *missing_mediator_server = "Environment variable MEDIATOR_SERVER not set.";
 
-/// Python's truth of `value` (`bool(value)`).
-inline bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
 /// One row of a job's settings check: the module globals that must all be set and non-empty
 /// (the second may be null), the message logged when one is not, and the exit status.
 struct RequiredSetting {
@@ -46,7 +39,7 @@ struct RequiredSetting {
 inline void check_settings(nb::handle m, nb::handle log, std::span<const RequiredSetting> table) {
     for (const RequiredSetting &setting : table) {
         for (const char *name : setting.globals) {
-            if (name != nullptr && !truthy(m.attr(name))) {
+            if (name != nullptr && !norvox::truthy(m.attr(name))) {
                 log.attr("error")(setting.message);
                 exit_with(setting.status);
             }
@@ -91,7 +84,7 @@ inline std::size_t count_successes(nb::handle futures) {
     nb::object done = nb::module_::import_("concurrent.futures").attr("wait")(futures)[0];
     std::size_t success = 0;
     for (nb::handle future : done)
-        if (truthy(future.attr("result")()))
+        if (norvox::truthy(future.attr("result")()))
             ++success;
     return success;
 }

@@ -2,26 +2,17 @@
 // and ending the process with a status.
 #pragma once
 
-#include <dlfcn.h>
 #include <nanobind/nanobind.h>
 
 namespace norvox {
 
 namespace nb = nanobind;
 
-/// Path of the shared library this code was linked into. An extension module's `__file__` is
-/// set only after its set-up has run, so set-up asks the dynamic loader instead.
-inline nb::str own_library_path() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&own_library_path), &info) == 0 || info.dli_fname == nullptr)
-        throw std::runtime_error("cannot locate the module's shared library");
-    return nb::str(info.dli_fname);
-}
-
 /// The module logger: get_logger(<module name>, <module file>) of norvox.util.logging.
+/// The import system sets `__file__` before an extension module's set-up runs.
 inline nb::object module_logger(nb::module_ &m) {
     nb::object get_logger = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    return get_logger(m.attr("__name__"), own_library_path());
+    return get_logger(m.attr("__name__"), m.attr("__file__"));
 }
 
 /// The formatted report lines of a caught error (each ending in a line feed), as

@@ -31,7 +31,15 @@ constexpr norvox::jobs::RequiredSetting required_settings[] = {
 /// True when `value` is a dict (or a subclass): the rows of a JSON response.
 bool is_map(nb::handle value) { return PyDict_Check(value.ptr()); }
 
-bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::jobs::truthy(esco); }
+/// The row's embedded meter_registry map; an invalid object when the row or it is no map.
+nb::object registry_of(nb::handle record) {
+    if (!is_map(record))
+        return nb::object();
+    nb::object registry = lookup(record, "meter_registry");
+    return is_map(registry) ? registry : nb::object();
+}
+
+bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::truthy(esco); }
 
 void check_environment(nb::module_ m, nb::handle self) {
     norvox::jobs::check_settings(m, self.attr("log"), required_settings);
@@ -125,10 +133,8 @@ void run(nb::module_ m, nb::handle self) {
         // The service already filtered by the code; keep only exact (case-sensitive) matches.
         nb::list kept;
         for (nb::handle record : records) {
-            if (!is_map(record))
-                continue;
-            nb::object registry = lookup(record, "meter_registry");
-            if (!is_map(registry))
+            nb::object registry = registry_of(record);
+            if (!registry.is_valid())
                 continue;
             nb::object company = lookup(registry, "escos");
             if (is_map(company) && lookup(company, "code").equal(esco))
@@ -141,10 +147,8 @@ void run(nb::module_ m, nb::handle self) {
 
     nb::list drifted;
     for (nb::handle record : records) {
-        if (!is_map(record))
-            continue;
-        nb::object registry = lookup(record, "meter_registry");
-        if (!is_map(registry))
+        nb::object registry = registry_of(record);
+        if (!registry.is_valid())
             continue;
         nb::dict item;
         item["id"] = required(record, "id");

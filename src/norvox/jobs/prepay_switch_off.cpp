@@ -164,7 +164,7 @@ void run(nb::module_ m, nb::handle self) {
     size_t success = 0;
     for (nb::handle future : futures) {
         try {
-            if (norvox::jobs::truthy(future.attr("result")()))
+            if (norvox::truthy(future.attr("result")()))
                 ++success;
         } catch (nb::python_error &e) {
             if (!norvox::is_ordinary_error(e))

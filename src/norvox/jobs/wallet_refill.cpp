@@ -129,7 +129,7 @@ void run(nb::module_ m, nb::handle self) {
             nb::object auto_topup = lookup(wallet, "auto_topup");
             if (meter_balance.is_none() || !less(meter_balance, wallet_minimum))
                 continue;
-            if (!norvox::jobs::truthy(auto_topup)) {
+            if (!norvox::truthy(auto_topup)) {
                 log.attr("info")("Meter below minimum but auto_topup disabled", "meter_id"_a = required(meter, "id"),
                                  "serial"_a = required(meter, "serial"), "meter_balance"_a = meter_balance,
                                  "wallet_minimum_balance"_a = wallet_minimum);

@@ -93,7 +93,7 @@ NB_MODULE(logging, m) {
 
     // 7. The renderer follows whether standard error is a terminal.
     nb::list renderer;
-    if (nb::bool_(sys.attr("stderr").attr("isatty")()))
+    if (norvox::truthy(sys.attr("stderr").attr("isatty")()))
         renderer.append(structlog.attr("dev").attr("ConsoleRenderer")());
     else
         renderer.append(procs.attr("JSONRenderer")());
