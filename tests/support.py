@@ -19,11 +19,17 @@ def clean_env(**settings) -> dict[str, str]:
 
 
 def json_lines(text: str) -> list[dict]:
-    """The JSON objects among the output lines (other lines are skipped)."""
+    """The JSON objects among the output lines (other lines are skipped). An event's line that
+    another thread's traceback lines were written in front of, without their line end (the
+    event chain writes those outside the handler's lock), is still found."""
     events = []
     for line in text.splitlines():
-        if line.startswith("{"):
-            events.append(json.loads(line))
+        if not line.startswith("{"):
+            start = line.find('{"module": ')
+            if not line.startswith("[") or start < 0:
+                continue
+            line = line[start:]
+        events.append(json.loads(line))
     return events
 
 
