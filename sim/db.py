@@ -192,7 +192,10 @@ class Filter:
     def passes(self, row: dict) -> bool:
         if self.column not in row:
             raise ApiError(400, "42703", f"column {self.column} does not exist")
-        result = _test(self.op, row[self.column], self.text)
+        value = row[self.column]
+        result = _test(self.op, value, self.text)
+        if value is None and self.op != "is":
+            return False  # unknown stays unknown under NOT: the row does not pass
         return (not result) if self.negate else result
 
 
@@ -225,7 +228,8 @@ class Database:
         self.relations = {(r.table, r.embed): r for r in relations}
         self.functions = dict(functions or {})
         self.keys = keys  # accepted bearer tokens; None accepts any
-        self.refusals: dict[str, tuple[int, str]] = {}  # table or "rpc/<fn>" -> status, message
+        # table or "rpc/<fn>" -> status, message, and which of its requests (None: all)
+        self.refusals: dict[str, tuple[int, str, Callable[[Request], bool] | None]] = {}
         self.requests: list[Request] = []
         self.lock = threading.Lock()
 
@@ -234,9 +238,12 @@ class Database:
         with self.lock:
             return copy.deepcopy(self.schemas[schema][name])
 
-    def refuse(self, target: str, status: int = 400, message: str = "refused by test") -> None:
-        """Answer every request on a table (or "rpc/<name>") with an error."""
-        self.refusals[target] = (status, message)
+    def refuse(self, target: str, status: int = 400, message: str = "refused by test",
+               when: Callable[[Request], bool] | None = None) -> None:
+        """Answer every request on a table (or "rpc/<name>", "rpc/*") with an error, or only
+        the requests for which `when(request)` is true. Use a status other than 503 and 520
+        for GET requests, which the client retries with waits."""
+        self.refusals[target] = (status, message, when)
 
     # Query evaluation
     def _rows(self, schema: str, name: str) -> list[dict]:
@@ -342,9 +349,9 @@ class Database:
             written.append(dict(new))
         return written
 
-    def call(self, name: str, params: dict) -> Any:
+    def call(self, schema: str, name: str, params: dict) -> Any:
         if name not in self.functions:
-            raise ApiError(404, "PGRST202", f"Could not find the function public.{name} in the schema cache")
+            raise ApiError(404, "PGRST202", f"Could not find the function {schema}.{name} in the schema cache")
         fn = self.functions[name]
         return fn(params) if callable(fn) else copy.deepcopy(fn)
 
@@ -363,14 +370,15 @@ class Database:
             name = req.path[len(prefix):]
             read = req.method in ("GET", "HEAD")
             schema = req.headers.get("accept-profile" if read else "content-profile", "public")
-            if name in self.refusals or (name.startswith("rpc/") and "rpc/*" in self.refusals):
-                status, message = self.refusals.get(name) or self.refusals["rpc/*"]
-                raise ApiError(status, "P0001", message)
+            refusal = self.refusals.get(name) or (self.refusals.get("rpc/*") if name.startswith("rpc/")
+                                                   else None)
+            if refusal is not None and (refusal[2] is None or refusal[2](req)):
+                raise ApiError(refusal[0], "P0001", refusal[1])
             with self.lock:
                 if name.startswith("rpc/"):
                     if schema not in self.schemas:
                         self._rows(schema, "")
-                    return 200, self.call(name[4:], req.body or {})
+                    return 200, self.call(schema, name[4:], req.body or {})
                 if req.method == "GET":
                     return 200, self.select(schema, name, req.query)
                 if req.method == "PATCH":

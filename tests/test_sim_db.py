@@ -59,6 +59,7 @@ def test_embedding_without_inner_keeps_the_row_with_null(tessel):
     [
         (lambda q: q.eq("prepay_enabled", True), [10, 11]),
         (lambda q: q.neq("prepay_enabled", True), [13]),  # null passes neither test
+        (lambda q: q.not_.eq("prepay_enabled", True), [13]),  # nor its negation
         (lambda q: q.neq("hardware", "P1.ax").neq("hardware", "P1.cx"), [10]),
         (lambda q: q.eq("esco", 1).eq("mode", "active"), [10]),
         (lambda q: q.gt("id", "11"), [12, 13]),
@@ -104,3 +105,20 @@ def test_refused_requests_and_unreachable_service(tessel):
     offline = supa_client(closed_port_url(), "anon", "role")
     with pytest.raises(httpx.ConnectError):
         offline.table("escos").select("*").execute()
+
+
+def test_refusal_of_chosen_requests_only(tessel):
+    server, client = tessel
+    server.database.refuse("meter_registry", 500, "registry down", when=lambda r: r.param("serial") == "eq.B")
+    assert ids(client.table("meter_registry").select("id").eq("serial", "A").execute()) == [10]
+    with pytest.raises(postgrest.APIError, match="registry down"):
+        client.table("meter_registry").select("id").eq("serial", "B").execute()
+
+
+def test_procedure_results_and_unknown_procedure(database):
+    server = database({"ambrel": {}}, functions={"rows": [{"meter_id": 1}], "nothing": None})
+    client = supa_client(server.url, "anon", "role", schema="ambrel")
+    assert client.rpc("rows", {}).execute().data == [{"meter_id": 1}]
+    assert client.rpc("nothing", {}).execute().data is None
+    with pytest.raises(postgrest.APIError, match="ambrel.missing"):
+        client.rpc("missing", {}).execute()

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/args.h"
+#include "norvox/jobs.h"
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
@@ -14,34 +15,21 @@ using namespace nb::literals;
 
 namespace {
 
-/// Settings missing from the environment, in the order they are checked.
-struct RequiredSetting {
-    const char *globals[2]; // module globals that must all be set (second may be empty)
-    const char *message;
-    int status;
-};
+using norvox::jobs::lookup;
+using norvox::jobs::required;
 
-constexpr RequiredSetting required_settings[] = {
-    {{"supabase_url", "supabase_key"}, "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.", 2},
-    {{"tessel_role_key", nullptr}, "Environment variable TESSEL_ROLE_KEY not set.", 3},
-    {{"mediator_server", nullptr}, "Environment variable MEDIATOR_SERVER not set.", 5},
+/// Help text of the `--esco` option.
+constexpr const char *esco_help = "Apply clock updates to meters in this ESCO only";
+
+/// The settings check, in order.
+constexpr norvox::jobs::RequiredSetting required_settings[] = {
+    {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
+    {{"tessel_role_key", nullptr}, norvox::jobs::missing_tessel_role_key, 3},
+    {{"mediator_server", nullptr}, norvox::jobs::missing_mediator_server, 5},
 };
 
 /// True when `value` is a dict (or a subclass): the rows of a JSON response.
 bool is_map(nb::handle value) { return PyDict_Check(value.ptr()); }
-
-/// `mapping.get(key)` for a dict, without failing when the key is absent.
-nb::object lookup(nb::handle mapping, const char *key) {
-    return nb::borrow<nb::dict>(mapping).attr("get")(key);
-}
-
-/// `mapping[key]`, raising KeyError when absent.
-nb::object required(nb::handle mapping, const char *key) {
-    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-    if (!value.is_valid())
-        throw nb::python_error();
-    return value;
-}
 
 /// The row's embedded meter_registry map; an invalid object when the row or it is no map.
 nb::object registry_of(nb::handle record) {
@@ -54,16 +42,7 @@ nb::object registry_of(nb::handle record) {
 bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::truthy(esco); }
 
 void check_environment(nb::module_ m, nb::handle self) {
-    for (const RequiredSetting &setting : required_settings) {
-        bool present = true;
-        for (const char *name : setting.globals)
-            if (name != nullptr && !norvox::truthy(m.attr(name)))
-                present = false;
-        if (!present) {
-            self.attr("log").attr("error")(setting.message);
-            norvox::exit_with(setting.status);
-        }
-    }
+    norvox::jobs::check_settings(m, self.attr("log"), required_settings);
 }
 
 void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
@@ -135,7 +114,7 @@ void run(nb::module_ m, nb::handle self) {
             select += ", escos!inner(code)";
         select += ")";
         nb::object query = self.attr("tessel_supabase").attr("table")("meter_shadows")
-                               .attr("select")(nb::str(select.c_str()))
+                               .attr("select")(nb::str(select.c_str(), select.size()))
                                .attr("gt")("clock_time_diff_seconds", threshold)
                                .attr("eq")("meter_registry.mode", "active");
         if (by_esco)
@@ -184,59 +163,20 @@ void run(nb::module_ m, nb::handle self) {
         return;
     }
 
-    nb::object futures_mod = m.attr("concurrent").attr("futures");
-    nb::object pool = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = m.attr("max_parallel_jobs"));
-    nb::list futures;
-    {
-        // The pool's scope: submissions only; leaving it waits for every task.
-        nb::object enter = pool.attr("__enter__")();
-        try {
-            nb::object submit = enter.attr("submit");
-            nb::object task = self.attr("run_job");
-            for (nb::handle item : drifted)
-                futures.append(submit(task, item));
-        } catch (...) {
-            pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
-            throw;
-        }
-        pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    }
-    nb::object done = futures_mod.attr("wait")(futures)[0];
-    size_t success = 0;
-    for (nb::handle future : done)
-        if (norvox::truthy(future.attr("result")()))
-            ++success;
+    nb::list futures = norvox::jobs::run_on_pool(m.attr("max_parallel_jobs"), self.attr("run_job"), drifted);
+    size_t success = norvox::jobs::count_successes(futures);
     log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
-}
-
-void main_program(nb::module_ m) {
-    nb::object parser = m.attr("argparse").attr("ArgumentParser")();
-    parser.attr("add_argument")("--esco", "action"_a = "store", "required"_a = false, "default"_a = nb::none(),
-                                "help"_a = "Apply clock updates to meters in this ESCO only");
-    m.attr("parser") = parser;
-    nb::object args = parser.attr("parse_args")();
-    m.attr("args") = args;
-    m.attr("esco") = args.attr("esco");
-    m.attr("runner") = m.attr("ClockCorrectionJob")(m.attr("esco"));
-    m.attr("runner").attr("run")();
 }
 
 } // namespace
 
 NB_MODULE(clock_correction, m) {
     // Standard facilities, then the mediator client, logging and the database client.
-    for (const char *name : {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"}) {
-        nb::module_ mod = nb::module_::import_(name);
-        if (std::string_view(name) == "concurrent.futures")
-            m.attr("concurrent") = nb::module_::import_("concurrent");
-        else
-            m.attr(name) = mod;
-    }
-    m.attr("DederiMediatorAPI") = nb::module_::import_("norvox.mediator.api_core").attr("DederiMediatorAPI");
-    m.attr("MediatorClientException") =
-        nb::module_::import_("norvox.mediator.mediator_client_exception").attr("MediatorClientException");
-    m.attr("get_logger") = nb::module_::import_("norvox.util.logging").attr("get_logger");
-    m.attr("supa_client") = nb::module_::import_("norvox.util.supabase").attr("supa_client");
+    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
+    norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client"});
 
     m.attr("logger") = norvox::module_logger(m);
 
@@ -261,5 +201,6 @@ NB_MODULE(clock_correction, m) {
                                                 nb::is_method(), nb::name("_check_environment"));
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { main_program(m); }, "The clock_correction program.");
+    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
+          "The clock_correction program.");
 }

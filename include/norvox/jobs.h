@@ -1,0 +1,134 @@
+// What the fleet job programs share: the settings check, required-key reads of rows, the
+// thread pool's scope with the success count, and the `--esco` command line.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include <nanobind/nanobind.h>
+
+#include "norvox/args.h"
+#include "norvox/runtime.h"
+
+namespace norvox::jobs {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+/// Messages of the missing settings, as every job logs them.
+inline constexpr const char *missing_supabase =
+    "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.";
+inline constexpr const char *missing_tessel_role_key = "Environment variable TESSEL_ROLE_KEY not set.";
+inline constexpr const char *missing_public_backend_role_key =
+    "Environment variable PUBLIC_BACKEND_ROLE_KEY not set.";
+inline constexpr const char *missing_fly_region = "Environment variable FLY_REGION not set.";
+inline constexpr const char *missing_mediator_server = "Environment variable MEDIATOR_SERVER not set.";
+
+/// One row of a job's settings check: the module globals that must all be set and non-empty
+/// (the second may be null), the message logged when one is not, and the exit status.
+struct RequiredSetting {
+    const char *globals[2];
+    const char *message;
+    int status;
+};
+
+/// Test the settings in table order; at the first one missing (unset or empty), log its
+/// message at error level through `log` and end the process with its status.
+inline void check_settings(nb::handle m, nb::handle log, std::span<const RequiredSetting> table) {
+    for (const RequiredSetting &setting : table) {
+        for (const char *name : setting.globals) {
+            if (name != nullptr && !norvox::truthy(m.attr(name))) {
+                log.attr("error")(setting.message);
+                exit_with(setting.status);
+            }
+        }
+    }
+}
+
+/// `mapping[key]`, raising as Python's subscript does (KeyError when absent).
+inline nb::object required(nb::handle mapping, const char *key) {
+    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+    if (!value.is_valid())
+        throw nb::python_error();
+    return value;
+}
+
+/// `mapping.get(key)`: none when the key is absent.
+inline nb::object lookup(nb::handle mapping, const char *key) { return mapping.attr("get")(key); }
+
+/// Submit `task(item)` for every item, in order, to a new thread pool of `workers` threads.
+/// The pool's scope holds only the submissions; leaving it waits for every task. Returns the
+/// futures in submission order. A pool size below 1 raises the pool's ValueError.
+inline nb::list run_on_pool(nb::handle workers, nb::handle task, nb::handle items) {
+    nb::object pool =
+        nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = workers);
+    nb::list futures;
+    nb::object scope = pool.attr("__enter__")();
+    try {
+        nb::object submit = scope.attr("submit");
+        for (nb::handle item : items)
+            futures.append(submit(task, item));
+    } catch (...) {
+        pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return futures;
+}
+
+/// The number of finished tasks whose result is true. Taking the result of a task that ended
+/// with an error raises that error again, uncaught.
+inline std::size_t count_successes(nb::handle futures) {
+    nb::object done = nb::module_::import_("concurrent.futures").attr("wait")(futures)[0];
+    std::size_t success = 0;
+    for (nb::handle future : done)
+        if (norvox::truthy(future.attr("result")()))
+            ++success;
+    return success;
+}
+
+/// `import a, b.c, ...` at module set-up: each module is loaded and its top-level package is
+/// kept in a module global of that name, as Python's import statement does.
+inline void import_modules(nb::handle m, std::initializer_list<const char *> names) {
+    for (const char *name : names) {
+        nb::module_::import_(name);
+        std::string_view dotted(name);
+        std::string_view top = dotted.substr(0, dotted.find('.'));
+        nb::str key(top.data(), top.size());
+        m.attr(key) = nb::module_::import_(key.c_str());
+    }
+}
+
+/// `from module import a, b, ...` at module set-up: each name is kept in a module global.
+inline void import_from(nb::handle m, const char *module, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char *name : names)
+        m.attr(name) = source.attr(name);
+}
+
+/// The program's command line: an option parser with the one option `--esco` (help text
+/// `help`), kept with its parsed arguments and the code in the module globals `parser`,
+/// `args` and `esco`. Returns the code, none when the option is absent.
+inline nb::object parse_esco_option(nb::handle m, const char *help) {
+    nb::object parser = nb::module_::import_("argparse").attr("ArgumentParser")();
+    parser.attr("add_argument")("--esco", "action"_a = "store", "required"_a = false, "default"_a = nb::none(),
+                                "help"_a = help);
+    m.attr("parser") = parser;
+    nb::object args = parser.attr("parse_args")();
+    m.attr("args") = args;
+    m.attr("esco") = args.attr("esco");
+    return m.attr("esco");
+}
+
+/// The program block of a job that takes `--esco`: parse the command line, build the job class
+/// `job_class` of the module with the code as its `esco` (kept in the module global `runner`)
+/// and run it.
+inline void run_esco_program(nb::handle m, const char *job_class, const char *help) {
+    nb::object esco = parse_esco_option(m, help);
+    m.attr("runner") = m.attr(job_class)("esco"_a = esco);
+    m.attr("runner").attr("run")();
+}
+
+} // namespace norvox::jobs

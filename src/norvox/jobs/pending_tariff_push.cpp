@@ -1,0 +1,168 @@
+// norvox.jobs.pending_tariff_push: pushes future tariffs to the meters of one ESCO that lack them.
+//
+// Asks the ambrel procedure meters_missing_future_tariffs for the work rows, makes their float
+// values exact decimals, and on a thread pool hands each row whose meter is active in the tessel
+// registry to the single-meter TariffPushJob; logs how many pushes succeeded.
+#include <nanobind/nanobind.h>
+
+#include "norvox/args.h"
+#include "norvox/jobs.h"
+#include "norvox/pyclass.h"
+#include "norvox/runtime.h"
+#include "norvox/settings.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using norvox::jobs::required;
+
+namespace {
+
+/// Help text of the `--esco` option.
+constexpr const char *esco_help = "Apply tariff updates to meters in this ESCO only";
+
+/// The settings check, in order.
+constexpr norvox::jobs::RequiredSetting required_settings[] = {
+    {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
+    {{"tessel_role_key", nullptr}, norvox::jobs::missing_tessel_role_key, 3},
+    {{"public_backend_role_key", nullptr}, norvox::jobs::missing_public_backend_role_key, 4},
+    {{"mediator_server", nullptr}, norvox::jobs::missing_mediator_server, 5},
+};
+
+void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
+    self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
+    self.attr("_check_environment")();
+    self.attr("esco") = esco;
+    nb::object url = m.attr("supabase_url"), key = m.attr("supabase_key");
+    self.attr("tessel_supabase") = m.attr("supa_client")(url, key, m.attr("tessel_role_key"));
+    self.attr("backend_supabase") =
+        m.attr("supa_client")(url, key, m.attr("public_backend_role_key"), "schema"_a = "ambrel");
+}
+
+nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
+    nb::object log = self.attr("log");
+    nb::object meter_id = required(tariff, "meter_id");
+    nb::object serial = required(tariff, "serial");
+    nb::object registry = self.attr("tessel_supabase").attr("table")("meter_registry").attr("select")("*")
+                              .attr("eq")("serial", serial).attr("eq")("mode", "active").attr("execute")();
+    if (nb::len(m.attr("as_list")(registry)) == 0) {
+        log.attr("error")(nb::str("No active meter found in meter_registry with serial ") + nb::str(serial));
+        return nb::bool_(false);
+    }
+    meter_id = required(m.attr("as_first_item")(registry), "id");
+    nb::str mediator_address = nb::str(m.attr("mediator_server"));
+    try {
+        log.attr("info")("run_job", "meter_id"_a = meter_id, "serial"_a = serial,
+                         "mediator_address"_a = mediator_address);
+        nb::object job = m.attr("TariffPushJob")("tariff"_a = tariff, "mediator_address"_a = mediator_address,
+                                                 "supabase"_a = self.attr("backend_supabase"));
+        return job.attr("update")();
+    } catch (nb::python_error &e) {
+        if (!norvox::is_ordinary_error(e))
+            throw;
+        nb::object error = nb::borrow(e.value());
+        log.attr("error")("Failure occurred pushing token", "error"_a = error,
+                          "exception"_a = norvox::traceback_lines(error));
+        return nb::bool_(false);
+    }
+}
+
+nb::list convert_floats_to_decimal(nb::module_ m, nb::handle data_list) {
+    norvox::check_exact(data_list, &PyList_Type, "data_list");
+    nb::object decimal = m.attr("Decimal");
+    nb::list converted;
+    for (nb::handle item : data_list) {
+        if (!PyDict_Check(item.ptr())) {
+            converted.append(item);
+            continue;
+        }
+        nb::dict row;
+        for (auto [key, value] : nb::borrow<nb::dict>(item)) {
+            // The float's text form is its shortest round-trip decimal: 0.1 becomes exactly 0.1.
+            if (PyFloat_Check(value.ptr()))
+                row[key] = decimal(nb::str(value));
+            else
+                row[key] = value;
+        }
+        converted.append(row);
+    }
+    return converted;
+}
+
+nb::object future_tariffs_to_update(nb::handle self, nb::handle esco) {
+    norvox::check_exact(esco, &PyUnicode_Type, "esco");
+    nb::dict params;
+    params["esco_code_in"] = esco;
+    nb::object response =
+        self.attr("backend_supabase").attr("rpc")("meters_missing_future_tariffs", params).attr("execute")();
+    nb::object log = self.attr("log");
+    log.attr("info")(nb::str("meters_missing_future_tariffs response [") + nb::str(response) + nb::str("]"));
+    nb::object data = response.attr("data");
+    if (!PyList_Check(data.ptr())) {
+        log.attr("warning")("RPC call 'meters_missing_future_tariffs' returned unexpected data type",
+                            "data_type"_a = data.type().attr("__name__"), "data"_a = data);
+        return nb::list();
+    }
+    return self.attr("_convert_floats_to_decimal")(data);
+}
+
+void run(nb::module_ m, nb::handle self) {
+    nb::object log = self.attr("log");
+    log.attr("info")("Starting pending tariff push job...");
+    nb::object tariffs = self.attr("future_tariffs_to_update")(self.attr("esco"));
+    log.attr("info")(nb::str("response JSON [") + nb::str(tariffs) + nb::str("]"));
+    size_t count = nb::len(tariffs);
+    if (count == 0) {
+        log.attr("info")(nb::str("No tariffs to update for ") + nb::str(self.attr("esco")));
+        norvox::exit_with(10);
+    }
+    log.attr("info")(nb::str("Processing {} future tariff updates").format(count));
+    nb::list futures = norvox::jobs::run_on_pool(m.attr("max_parallel_jobs"), self.attr("run_job"), tariffs);
+    size_t success = norvox::jobs::count_successes(futures);
+    log.attr("info")(nb::str("Finished tariffs update all job. Success: {}/{}").format(success, count));
+}
+
+} // namespace
+
+NB_MODULE(pending_tariff_push, m) {
+    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "decimal", {"Decimal"});
+    norvox::jobs::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"as_first_item", "as_list", "supa_client"});
+
+    m.attr("logger") = norvox::module_logger(m);
+
+    m.attr("supabase_url") = norvox::env_text("SUPABASE_URL");
+    m.attr("supabase_key") = norvox::env_text("SUPABASE_ANON_KEY");
+    m.attr("tessel_role_key") = norvox::env_text("TESSEL_ROLE_KEY");
+    m.attr("public_backend_role_key") = norvox::env_text("PUBLIC_BACKEND_ROLE_KEY");
+    m.attr("max_parallel_jobs") = norvox::env_int("MAX_PARALLEL_JOBS", 5);
+    m.attr("mediator_server") = norvox::env_text("MEDIATOR_SERVER");
+
+    nb::dict ns;
+    ns["__doc__"] = "Pushes future tariffs to the meters of one ESCO that lack them.";
+    ns["__init__"] = nb::cpp_function([m](nb::handle self, nb::handle esco) { init_job(m, self, esco); },
+                                      nb::is_method(), nb::name("__init__"), nb::arg("esco").none() = nb::none());
+    ns["run_job"] = nb::cpp_function(
+        [m](nb::handle self, nb::handle tariff) { return run_job(m, self, tariff); }, nb::is_method(),
+        nb::name("run_job"), nb::arg("tariff").none(),
+        "Push one work row to its meter when the meter is active; the push's result, or false.");
+    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
+                                 "List the ESCO's meters missing future tariffs and push them on a thread pool.");
+    ns["future_tariffs_to_update"] = nb::cpp_function(
+        [](nb::handle self, nb::handle esco) { return future_tariffs_to_update(self, esco); },
+        nb::is_method(), nb::name("future_tariffs_to_update"), nb::arg("esco").none(),
+        "The ESCO's work rows from meters_missing_future_tariffs, floats made exact; empty when the "
+        "procedure returned no list.");
+    ns["_convert_floats_to_decimal"] = nb::cpp_function(
+        [m](nb::handle, nb::handle data_list) { return convert_floats_to_decimal(m, data_list); },
+        nb::is_method(), nb::name("_convert_floats_to_decimal"), nb::arg("data_list").none(),
+        "A new list whose maps have their float values as Decimal made from the float's text form.");
+    ns["_check_environment"] = nb::cpp_function(
+        [m](nb::handle self) { norvox::jobs::check_settings(m, self.attr("log"), required_settings); },
+        nb::is_method(), nb::name("_check_environment"));
+    norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
+
+    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
+          "The pending_tariff_push program.");
+}

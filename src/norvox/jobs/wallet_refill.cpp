@@ -1,0 +1,200 @@
+// norvox.jobs.wallet_refill: reports the prepay meters whose wallet needs a top-up.
+//
+// Reads every ambrel meter with its wallet; a meter below its wallet's minimum by the recorded
+// balance, with automatic top-up on, has its live balance read through the mediator, and is
+// reported on standard output when that is still below the minimum. One meter after another.
+#include <string>
+
+#include <nanobind/nanobind.h>
+
+#include "norvox/jobs.h"
+#include "norvox/pyclass.h"
+#include "norvox/runtime.h"
+#include "norvox/settings.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using norvox::jobs::lookup;
+using norvox::jobs::required;
+
+namespace {
+
+/// The settings check, in order; TESSEL_ROLE_KEY may be unset.
+constexpr norvox::jobs::RequiredSetting required_settings[] = {
+    {{"supabase_url", "supabase_key"}, norvox::jobs::missing_supabase, 2},
+    {{"public_backend_role_key", nullptr}, norvox::jobs::missing_public_backend_role_key, 3},
+    {{"fly_region", nullptr}, norvox::jobs::missing_fly_region, 4},
+    {{"mediator_server", nullptr}, norvox::jobs::missing_mediator_server, 5},
+};
+
+/// The meters with their wallets; sent as written (the client drops the white space).
+constexpr const char *select_text = "\n"
+                                    "                    id,\n"
+                                    "                    serial,\n"
+                                    "                    balance,\n"
+                                    "                    wallet,\n"
+                                    "                    wallets(id, balance, minimum_balance, target_balance, auto_topup)\n"
+                                    "                    ";
+
+void init_job(nb::module_ m, nb::handle self) {
+    self.attr("log") = m.attr("logger");
+    self.attr("_check_environment")();
+    nb::object url = m.attr("supabase_url"), key = m.attr("supabase_key");
+    self.attr("backend_supabase") =
+        m.attr("supa_client")(url, key, m.attr("public_backend_role_key"), "schema"_a = "ambrel");
+    self.attr("tessel_supabase") = m.attr("supa_client")(url, key, m.attr("tessel_role_key"), "schema"_a = "tessel");
+    self.attr("FLY_REGION") = m.attr("fly_region");
+}
+
+/// `a < b` as Python compares.
+bool less(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+/// The live check of one meter below its minimum with top-up on: appends its top-up record
+/// when the meter's own balance is still below the minimum.
+void check_live_balance(nb::module_ m, nb::handle log, nb::handle meter, nb::handle wallet,
+                        nb::handle wallet_minimum, nb::list &needing_topup) {
+    nb::str mediator_address = nb::str(m.attr("mediator_server"));
+    nb::object client = m.attr("DederiPrepayAPI")("mediator_address"_a = mediator_address,
+                                                  "logging_level"_a = m.attr("logging").attr("INFO"));
+    nb::object latest = client.attr("prepay_balance")(required(meter, "serial"));
+    log.attr("info")("Fetched latest prepay balance from meter", "serial"_a = required(meter, "serial"),
+                     "latest_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
+    if (less(latest, wallet_minimum)) {
+        nb::dict record;
+        record["meter_id"] = required(meter, "id");
+        record["serial"] = required(meter, "serial");
+        record["meter_balance"] = latest;
+        record["wallet_id"] = required(wallet, "id");
+        record["wallet_minimum_balance"] = wallet_minimum;
+        record["wallet_target_balance"] = lookup(wallet, "target_balance");
+        record["wallet_current_balance"] = lookup(wallet, "balance");
+        needing_topup.append(record);
+        log.attr("info")("Meter needs topup", "meter_id"_a = record["meter_id"], "serial"_a = record["serial"],
+                         "meter_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
+    } else {
+        log.attr("info")("Meter balance is now above minimum (likely topped up)",
+                         "meter_id"_a = required(meter, "id"), "serial"_a = required(meter, "serial"),
+                         "latest_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
+    }
+}
+
+/// The report of the meters needing a top-up, as printed after the summary line.
+nb::str report(const nb::list &needing_topup) {
+    static constexpr const char *labels[][2] = {
+        {"Meter ID: ", "meter_id"},
+        {"  Serial: ", "serial"},
+        {"  Meter Balance: ", "meter_balance"},
+        {"  Wallet ID: ", "wallet_id"},
+        {"  Wallet Minimum Balance: ", "wallet_minimum_balance"},
+        {"  Wallet Target Balance: ", "wallet_target_balance"},
+        {"  Wallet Current Balance: ", "wallet_current_balance"},
+    };
+    nb::list lines;
+    lines.append("");
+    lines.append("=== METERS NEEDING TOPUP ===");
+    for (nb::handle record : needing_topup) {
+        lines.append("");
+        for (const auto &[label, key] : labels)
+            lines.append(nb::str(label) + nb::str(required(record, key)));
+    }
+    lines.append("");
+    lines.append(nb::str("Total meters needing topup: {}").format(nb::len(needing_topup)));
+    lines.append("=== END RESULTS ===");
+    lines.append("");
+    // Every line, the last empty one included, ends with a line feed.
+    return nb::str(nb::str("\n").attr("join")(lines) + nb::str("\n"));
+}
+
+void run(nb::module_ m, nb::handle self) {
+    nb::object log = self.attr("log");
+    log.attr("info")("Starting wallet_refill job...");
+    try {
+        nb::object query_result =
+            self.attr("backend_supabase").attr("table")("meters").attr("select")(select_text).attr("execute")();
+        nb::list needing_topup;
+        for (nb::handle meter : m.attr("as_list")(query_result)) {
+            nb::object wallet = lookup(meter, "wallets");
+            if (wallet.is_none()) {
+                log.attr("warning")("Meter has no associated wallet", "meter_id"_a = required(meter, "id"),
+                                    "serial"_a = required(meter, "serial"));
+                continue;
+            }
+            nb::object meter_balance = lookup(meter, "balance");
+            nb::object wallet_minimum = lookup(wallet, "minimum_balance");
+            nb::object auto_topup = lookup(wallet, "auto_topup");
+            if (meter_balance.is_none() || !less(meter_balance, wallet_minimum))
+                continue;
+            if (!norvox::truthy(auto_topup)) {
+                log.attr("info")("Meter below minimum but auto_topup disabled", "meter_id"_a = required(meter, "id"),
+                                 "serial"_a = required(meter, "serial"), "meter_balance"_a = meter_balance,
+                                 "wallet_minimum_balance"_a = wallet_minimum);
+                continue;
+            }
+            try {
+                check_live_balance(m, log, meter, wallet, wallet_minimum, needing_topup);
+            } catch (nb::python_error &e) {
+                if (!norvox::is_ordinary_error(e))
+                    throw;
+                log.attr("warning")("Failed to fetch latest balance from meter", "meter_id"_a = required(meter, "id"),
+                                    "serial"_a = required(meter, "serial"), "error"_a = nb::borrow(e.value()));
+            }
+        }
+        size_t count = nb::len(needing_topup);
+        log.attr("info")(nb::str("Found {} meters needing topup").format(count), "count"_a = count);
+        nb::module_::import_("sys").attr("stdout").attr("write")(report(needing_topup));
+    } catch (nb::python_error &e) {
+        if (!norvox::is_ordinary_error(e))
+            throw;
+        nb::object error = nb::borrow(e.value());
+        if (nb::isinstance(error, m.attr("ConnectError"))) {
+            m.attr("handle_supabase_faliure")(log, error);
+            norvox::exit_with(5);
+        }
+        log.attr("error")("Failure occurred during wallet_refill job", "error"_a = error,
+                          "exception"_a = norvox::traceback_lines(error));
+        norvox::exit_with(6);
+    }
+}
+
+void main_program(nb::module_ m) {
+    m.attr("runner") = m.attr("WalletRefillJob")();
+    m.attr("runner").attr("run")();
+}
+
+} // namespace
+
+NB_MODULE(wallet_refill, m) {
+    norvox::jobs::import_modules(m, {"logging", "os", "sys", "traceback"});
+    norvox::jobs::import_from(m, "httpx", {"ConnectError"});
+    norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
+    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client", "as_list"});
+    norvox::jobs::import_from(m, "norvox.jobs.util", {"handle_supabase_faliure"});
+
+    m.attr("logger") = norvox::module_logger(m);
+
+    m.attr("supabase_url") = norvox::env_text("SUPABASE_URL");
+    m.attr("supabase_key") = norvox::env_text("SUPABASE_ANON_KEY");
+    m.attr("public_backend_role_key") = norvox::env_text("PUBLIC_BACKEND_ROLE_KEY");
+    m.attr("tessel_role_key") = norvox::env_text("TESSEL_ROLE_KEY");
+    m.attr("fly_region") = norvox::env_text("FLY_REGION");
+    m.attr("mediator_server") = norvox::env_text("MEDIATOR_SERVER");
+
+    nb::dict ns;
+    ns["__doc__"] = "Finds the meters whose wallet needs a top-up and reports them.";
+    ns["__init__"] = nb::cpp_function([m](nb::handle self) { init_job(m, self); }, nb::is_method(),
+                                      nb::name("__init__"));
+    ns["_check_environment"] = nb::cpp_function(
+        [m](nb::handle self) { norvox::jobs::check_settings(m, self.attr("log"), required_settings); },
+        nb::is_method(), nb::name("_check_environment"));
+    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
+                                 "Find all meters where current balance is less than wallet minimum_balance.");
+    norvox::make_class(m, "WalletRefillJob", nb::make_tuple(), ns);
+
+    m.def("main", [m]() { main_program(m); }, "The wallet_refill program.");
+}
