@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 
 from sim.db import Database, DatabaseServer
+from sim.mediator import MediatorFleet
 
 
 @pytest.fixture
@@ -21,3 +22,9 @@ def database():
     for server in servers:
         server.stop()
 
+
+@pytest.fixture
+def fleet():
+    """A simulated mediator fleet with no meters, serving for the test."""
+    with MediatorFleet() as fleet:
+        yield fleet

@@ -73,3 +73,20 @@ def job_env(database_url: str, mediator_address: str, **settings) -> dict[str, s
 
 def messages(events: list[dict]) -> list[str]:
     return [event["event"] for event in events]
+
+
+def run_with_calls_held(fleet, name: str, *args: str, env, workers: int) -> str:
+    """Run the program `name` while the fleet holds every call at its start: once `workers`
+    calls are in flight and no further one arrives, let them go. Checks that the run ended with
+    status 0 with no more than `workers` calls in flight at any time; returns its output."""
+    fleet.pause()
+    job = start_program(name, *args, env=env)
+    try:
+        assert fleet.wait_for_in_flight(workers, timeout=30)
+        assert not fleet.wait_for_in_flight(workers + 1, timeout=0.5)
+    finally:
+        fleet.resume()
+        out, err = job.communicate(timeout=60)
+    assert job.returncode == 0, err
+    assert fleet.max_in_flight == workers
+    return out

@@ -11,7 +11,7 @@ import pytest
 
 from sim.db import ApiError, Database, DatabaseServer
 from sim.mediator import MediatorFleet
-from tests.support import clean_env, json_lines
+from tests.support import clean_env, json_lines, run_with_calls_held
 
 PROGRAM = str(Path(sys.executable).parent / "clock_correction")
 
@@ -281,18 +281,9 @@ def test_pool_bounds_the_calls_in_flight(database):
     with MediatorFleet() as fleet:
         for i in range(count):
             fleet.add_meter(f"P{i}")
-        fleet.pause()
-        proc = subprocess.Popen([PROGRAM], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                env=settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers),
-                                             MEDIATOR_CALL_TIMEOUT_SECONDS="30"))
-        try:
-            assert fleet.wait_for_in_flight(workers, timeout=30)
-            assert not fleet.wait_for_in_flight(workers + 1, timeout=0.5)
-        finally:
-            fleet.resume()
-        out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 0, err
-    assert fleet.max_in_flight == workers
+        out = run_with_calls_held(fleet, "clock_correction", workers=workers,
+                                  env=settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers),
+                                               MEDIATOR_CALL_TIMEOUT_SECONDS="30"))
     assert json_lines(out)[-1]["event"] == f"Finished clock update job. Success: {count}/{count}"
 
 

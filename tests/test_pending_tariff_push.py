@@ -12,9 +12,8 @@ import pytest
 
 from norvox.jobs.pending_tariff_push import PendingTariffPushJob
 from norvox.util.supabase import supa_client
-from tests.fixtures import fleet, run_with_calls_held  # noqa: F401  (fleet: a fixture)
 from tests.support import (BACKEND_KEY, JOB_KEYS, TESSEL_KEY, job_env, json_lines, messages,
-                           run_program)
+                           run_program, run_with_calls_held)
 
 PROGRAM = "pending_tariff_push"
 ACTIVATION = (datetime.now(timezone.utc) + timedelta(days=30)).isoformat()

@@ -10,8 +10,7 @@ import pytest
 
 import norvox.jobs.prepay_switch_off as prepay_switch_off
 from norvox.jobs.prepay_switch_off import PrepaySwitchOffJob
-from tests.fixtures import fleet, run_with_calls_held  # noqa: F401  (fleet: a fixture)
-from tests.support import JOB_KEYS, TESSEL_KEY, job_env, json_lines, messages, run_program
+from tests.support import JOB_KEYS, TESSEL_KEY, job_env, json_lines, messages, run_program, run_with_calls_held
 
 PROGRAM = "prepay_switch_off"
 START = "Starting prepay_switch_off job..."

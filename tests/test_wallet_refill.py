@@ -6,7 +6,6 @@ from __future__ import annotations
 import pytest
 
 from sim.db import closed_port_url
-from tests.fixtures import fleet  # noqa: F401  (a fixture)
 from tests.support import BACKEND_KEY, JOB_KEYS, job_env, json_lines, messages, run_program
 
 PROGRAM = "wallet_refill"
