@@ -28,6 +28,15 @@ inline nb::object traceback_lines(nb::handle error) {
 /// or other BaseException kinds, which pass through.
 inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
+/// The error of a caught Python exception, for a guarded block that handles ordinary errors;
+/// SystemExit, interrupts and other BaseException kinds are raised again. Call it only inside
+/// the catch clause.
+inline nb::object caught(nb::python_error &e) {
+    if (!is_ordinary_error(e))
+        throw;
+    return nb::borrow(e.value());
+}
+
 /// End the process with `status` by raising SystemExit, so exit hooks and log flushing run.
 [[noreturn]] inline void exit_with(int status) {
     PyErr_SetObject(PyExc_SystemExit, nb::int_(status).ptr());

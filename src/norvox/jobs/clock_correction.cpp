@@ -82,9 +82,7 @@ bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
         log.attr("info")("Clock update successful", "serial"_a = serial);
         return true;
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        nb::object error = nb::borrow(e.value());
+        nb::object error = norvox::caught(e);
         if (nb::isinstance(error, m.attr("MediatorClientException"))) {
             if (nb::str(error.attr("code_str")).equal(nb::str("DEADLINE_EXCEEDED")))
                 log.attr("error")("Deadline exceeded updating clock", "serial"_a = serial,
@@ -122,9 +120,8 @@ void run(nb::module_ m, nb::handle self) {
         rows = query.attr("execute")().attr("data");
         log.attr("info")("Raw database response", "data"_a = rows);
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        log.attr("error")("Failed to query meter_shadows", "error"_a = nb::borrow(e.value()));
+        nb::object error = norvox::caught(e);
+        log.attr("error")("Failed to query meter_shadows", "error"_a = error);
         norvox::exit_with(1);
     }
 

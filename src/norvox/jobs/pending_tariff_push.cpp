@@ -57,9 +57,7 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
                                                  "supabase"_a = self.attr("backend_supabase"));
         return job.attr("update")();
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        nb::object error = nb::borrow(e.value());
+        nb::object error = norvox::caught(e);
         log.attr("error")("Failure occurred pushing token", "error"_a = error,
                           "exception"_a = norvox::traceback_lines(error));
         return nb::bool_(false);

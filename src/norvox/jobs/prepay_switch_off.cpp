@@ -69,9 +69,7 @@ bool update_meter(nb::module_ m, nb::handle self) {
         self.attr("log").attr("info")("prepay disabled");
         return true;
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        nb::object error = nb::borrow(e.value());
+        nb::object error = norvox::caught(e);
         const char *message = nb::isinstance(error, m.attr("MediatorClientException"))
                                   ? "Mediator client failure"
                                   : "Unknown failure during prepay_enabled flag disable";
@@ -103,9 +101,7 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle meter_row) {
                                                       "supabase"_a = self.attr("tessel_supabase"));
         return job.attr("update")();
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        nb::object error = nb::borrow(e.value());
+        nb::object error = norvox::caught(e);
         log.attr("error")("Failure occurred pushing token", "error"_a = error,
                           "exception"_a = norvox::traceback_lines(error));
         return nb::bool_(false);
@@ -167,9 +163,8 @@ void run(nb::module_ m, nb::handle self) {
             if (norvox::truthy(future.attr("result")()))
                 ++success;
         } catch (nb::python_error &e) {
-            if (!norvox::is_ordinary_error(e))
-                throw;
-            log.attr("error")(nb::str("Error processing meter: ") + nb::str(e.value()));
+            nb::object error = norvox::caught(e);
+            log.attr("error")(nb::str("Error processing meter: ") + nb::str(error));
         }
     }
     log.attr("info")(nb::str("Finished prepay_switch_off job. Success: {}/{}").format(success, count));

@@ -138,19 +138,16 @@ void run(nb::module_ m, nb::handle self) {
             try {
                 check_live_balance(m, log, meter, wallet, wallet_minimum, needing_topup);
             } catch (nb::python_error &e) {
-                if (!norvox::is_ordinary_error(e))
-                    throw;
+                nb::object error = norvox::caught(e);
                 log.attr("warning")("Failed to fetch latest balance from meter", "meter_id"_a = required(meter, "id"),
-                                    "serial"_a = required(meter, "serial"), "error"_a = nb::borrow(e.value()));
+                                    "serial"_a = required(meter, "serial"), "error"_a = error);
             }
         }
         size_t count = nb::len(needing_topup);
         log.attr("info")(nb::str("Found {} meters needing topup").format(count), "count"_a = count);
         nb::module_::import_("sys").attr("stdout").attr("write")(report(needing_topup));
     } catch (nb::python_error &e) {
-        if (!norvox::is_ordinary_error(e))
-            throw;
-        nb::object error = nb::borrow(e.value());
+        nb::object error = norvox::caught(e);
         if (nb::isinstance(error, m.attr("ConnectError"))) {
             m.attr("handle_supabase_faliure")(log, error);
             norvox::exit_with(5);
