@@ -3,8 +3,10 @@ on temporary trees."""
 
 from __future__ import annotations
 
+import copy
 import gc
 import os
+import pickle
 import subprocess
 import sys
 import threading
@@ -66,6 +68,7 @@ def test_records(cls, fields, doc):
     assert by_position != by_name and getattr(by_name, fields[-1]) is None
     assert by_position != tuple(values)
     assert repr(by_position) == f"{cls.__name__}(" + ", ".join(f"{f}={v!r}" for f, v in zip(fields, values)) + ")"
+    assert copy.deepcopy(by_position) == pickle.loads(pickle.dumps(by_position)) == by_position
     with pytest.raises(TypeError):
         hash(by_position)
     with pytest.raises(TypeError):
@@ -82,6 +85,7 @@ def test_records_take_part_in_garbage_collection():
     watch = weakref.ref(token)
     info = FileInfo("a.csv", "a.csv", 0, None)
     info.date = [info, token]  # a cycle through the record
+    assert repr(info) == f"FileInfo(relative_path='a.csv', absolute_path='a.csv', size=0, date=[..., {token!r}])"
     del info, token
     gc.collect()
     assert watch() is None

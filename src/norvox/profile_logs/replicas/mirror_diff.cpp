@@ -95,18 +95,39 @@ template <class R, class... Values> nb::object make_record(Values &&...values) {
     return self;
 }
 
-nb::object record_eq(nb::handle self, nb::handle other, std::size_t n,
-                     nb::object (*field)(nb::handle, std::size_t)) {
+/// Records of one type are equal when their fields are, compared in order as tuples compare.
+template <class R> nb::object record_eq(nb::handle self, nb::handle other) {
     if (Py_TYPE(other.ptr()) != Py_TYPE(self.ptr()))
         return nb::borrow(Py_NotImplemented);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int equal = PyObject_RichCompareBool(field(self, i).ptr(), field(other, i).ptr(), Py_EQ);
+    const auto mine = nb::inst_ptr<R>(self)->snapshot(), theirs = nb::inst_ptr<R>(other)->snapshot();
+    for (std::size_t i = 0; i < R::size; ++i) {
+        const int equal = PyObject_RichCompareBool(mine[i].ptr(), theirs[i].ptr(), Py_EQ);
         if (equal < 0)
             throw nb::python_error();
         if (equal == 0)
             return nb::bool_(false);
     }
     return nb::bool_(true);
+}
+
+/// "Name(field=value, ...)", and "..." for a record met again inside its own fields.
+template <class R> nb::str record_repr(nb::handle self) {
+    const int seen = Py_ReprEnter(self.ptr());
+    if (seen != 0) {
+        if (seen < 0)
+            throw nb::python_error();
+        return nb::str("...");
+    }
+    struct Leave {
+        PyObject *self;
+        ~Leave() { Py_ReprLeave(self); }
+    } leave{self.ptr()};
+    const auto fields = nb::inst_ptr<R>(self)->snapshot();
+    nb::str text = nb::str("{}(").format(self.type().attr("__qualname__"));
+    for (std::size_t i = 0; i < R::size; ++i)
+        text = nb::str("{}{}{}={!r}").format(text, i ? ", " : "", R::names[i],
+                                             fields[i].is_valid() ? fields[i] : nb::none());
+    return nb::str("{})").format(text);
 }
 
 template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index_sequence<I...>) {
@@ -122,20 +143,11 @@ template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index
          R::names[I], [](R &r) { return r.get(I); }, [](R &r, nb::object value) { r.set(I, std::move(value)); },
          nb::for_setter(nb::arg("value").none())),
      ...);
-    cls.def(
-        "__eq__",
-        [](nb::handle self, nb::handle other) {
-            return record_eq(self, other, R::size,
-                             [](nb::handle h, std::size_t i) { return nb::inst_ptr<R>(h)->get(i); });
-        },
-        "other"_a.none());
-    cls.def("__repr__", [](R &r) {
-        const std::array<nb::object, R::size> fields = r.snapshot();
-        nb::str text = nb::str("{}(").format(nb::type<R>().attr("__qualname__"));
-        for (std::size_t i = 0; i < R::size; ++i)
-            text = nb::str("{}{}{}={!r}").format(text, i ? ", " : "", R::names[i],
-                                                 fields[i].is_valid() ? fields[i] : nb::none());
-        return nb::str("{})").format(text);
+    cls.def("__eq__", &record_eq<R>, "other"_a.none());
+    cls.def("__repr__", &record_repr<R>);
+    cls.def("__reduce__", [](nb::handle self) { // copies and pickles rebuild it from its fields
+        R *record = nb::inst_ptr<R>(self);
+        return nb::make_tuple(self.type(), nb::make_tuple(record->get(I)...));
     });
     cls.attr("__hash__") = nb::none(); // mutable and compared by value, like a dataclass
     cls.attr("__match_args__") = nb::make_tuple(nb::str(R::names[I])...);
@@ -272,6 +284,7 @@ nb::object compare_replicas(nb::handle folder_1, nb::handle folder_2, nb::handle
 } // namespace
 
 NB_MODULE(mirror_diff, m) {
+    m.doc() = "Compare two replica folders of \".csv\" files by relative path and size.";
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
         throw nb::python_error();

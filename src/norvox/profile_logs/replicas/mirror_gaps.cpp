@@ -135,6 +135,7 @@ nb::list check_missing_files_for_folder(nb::handle folder_path, nb::handle start
 } // namespace
 
 NB_MODULE(mirror_gaps, m) {
+    m.doc() = "Find the days missing from replica folders of daily files.";
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
         throw nb::python_error();
