@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from bench.bench_replicas import peer_day as reference_day  # the pattern read with strptime
 from norvox.profile_logs.replicas import mirror_gaps
 from norvox.profile_logs.replicas.mirror_gaps import (
     _generate_date_range,
@@ -110,17 +111,6 @@ def open_tmp():
 def test_name_rule(name, expected):
     assert extract_date_from_filename(name) == expected
     assert extract_date_from_filename(filename=name) == expected
-
-
-def reference_day(name: str):
-    """The rule as the pattern and the day format give it."""
-    match = re.match(r".*-(\d{8})\.csv$", name)
-    if not match:
-        return None
-    try:
-        return datetime.strptime(match.group(1), "%Y%m%d").date()
-    except ValueError:
-        return None
 
 
 def test_name_rule_agrees_with_pattern_on_random_names():
