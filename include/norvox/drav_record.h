@@ -6,7 +6,6 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,11 +23,14 @@ namespace norvox::drav {
 
 namespace nb = nanobind;
 
-/// One row of a DRAV CSV file: the start of a profile interval with its two values.
+/// One row of a DRAV CSV file: the start of a profile interval with its two values. The
+/// Python object of the class DRAVCSVRecord, a plain heap type: instances are made in hot
+/// loops, and a binding library's per-instance registry would cost as much as the parse.
 struct Record {
-    nb::object timestamp;    ///< interval start, stored as given (normally a date-time)
-    nb::object import_value; ///< float or None
-    nb::object export_value; ///< float or None
+    PyObject_HEAD
+    PyObject *timestamp;    ///< interval start, stored as given (normally a date-time)
+    PyObject *import_value; ///< float or None
+    PyObject *export_value; ///< float or None
 };
 
 /// The record class constants.
@@ -63,28 +65,48 @@ inline nb::object record_value(nb::handle value, const char *name) {
     return nb::steal(f);
 }
 
-/// A new record of the registered class `type` holding the given values unconverted.
-inline nb::object make_record(nb::handle type, nb::object timestamp, nb::object import_value,
-                              nb::object export_value) {
-    nb::object inst = nb::inst_alloc(type);
-    if (!inst.is_valid()) throw nb::python_error();
-    new (nb::inst_ptr<Record>(inst))
-        Record{std::move(timestamp), std::move(import_value), std::move(export_value)};
-    nb::inst_mark_ready(inst);
-    return inst;
+/// Whether a record holding `field` must be known to the cycle collector: only objects of
+/// collectable types can close a reference cycle through it. Records of date-times and
+/// floats stay out of the collector's lists, as the interpreter keeps atomic tuples out.
+inline bool may_hold_cycle(PyObject *field) { return field != nullptr && PyObject_IS_GC(field); }
+
+/// Starts tracking `record` once one of its fields may hold a cycle.
+inline void track_if_needed(Record *r) {
+    if ((may_hold_cycle(r->timestamp) || may_hold_cycle(r->import_value) ||
+         may_hold_cycle(r->export_value)) &&
+        !PyObject_GC_IsTracked((PyObject *) r))
+        PyObject_GC_Track((PyObject *) r);
 }
 
-/// True when `obj` is an instance of the registered record class `type` or of a subclass.
+/// A new record of the class `type` (DRAVCSVRecord) holding the given values unconverted.
+inline nb::object make_record(nb::handle type, nb::object timestamp, nb::object import_value,
+                              nb::object export_value) {
+    Record *r = PyObject_GC_New(Record, (PyTypeObject *) type.ptr());
+    if (r == nullptr) throw nb::python_error();
+    r->timestamp = timestamp.release().ptr();
+    r->import_value = import_value.release().ptr();
+    r->export_value = export_value.release().ptr();
+    track_if_needed(r);
+    return nb::steal((PyObject *) r);
+}
+
+/// True when `obj` is an instance of the record class `type` or of a subclass.
 inline bool is_record(nb::handle obj, nb::handle type) {
     PyTypeObject *t = Py_TYPE(obj.ptr());
     return t == (PyTypeObject *) type.ptr() || PyType_IsSubtype(t, (PyTypeObject *) type.ptr());
 }
 
-/// A copy of a record's three fields, taken under the record's lock where threads run freely.
-inline Record snapshot(nb::handle record) {
+/// A record's three fields, as new references.
+struct Fields {
+    nb::object timestamp, import_value, export_value;
+};
+
+/// A copy of a record's fields, taken under the record's lock where threads run freely.
+inline Fields snapshot(nb::handle record) {
     nb::ft_object_guard guard(record);
-    const Record *r = nb::inst_ptr<Record>(record);
-    return Record{r->timestamp, r->import_value, r->export_value};
+    const Record *r = (const Record *) record.ptr();
+    return Fields{nb::borrow(r->timestamp), nb::borrow(r->import_value),
+                  nb::borrow(r->export_value)};
 }
 
 /// Offset texts of the fixed-offset time zones met so far in one call, by time-zone object.
@@ -129,8 +151,11 @@ inline bool append_timestamp(std::string &out, nb::handle ts, const PyDateTime_C
             // Any other tzinfo: its offset may depend on the date-time itself.
             nb::object delta = ts.attr("utcoffset")();
             if (!delta.is_none()) {
-                if (!PyDelta_Check(delta.ptr()))
-                    throw nb::type_error("utcoffset() must return a timedelta or None");
+                if (Py_TYPE(delta.ptr()) != api->DeltaType &&
+                    !PyType_IsSubtype(Py_TYPE(delta.ptr()), api->DeltaType)) {
+                    PyErr_SetString(PyExc_TypeError, "utcoffset() must return a timedelta or None");
+                    throw nb::python_error();
+                }
                 append_offset(offset, OffsetTexts::delta_us(delta));
             }
         }

@@ -30,6 +30,7 @@ namespace {
 /// What the operations need of the set-up: fixed for the module's lifetime.
 struct Env {
     const PyDateTime_CAPI *api;
+    nb::object record_type; ///< DRAVCSVRecord
 };
 
 /// A struct for the class that holds the static operations; it has no instances.
@@ -72,8 +73,7 @@ nb::object default_encoding() {
 /// offset met, and the records made so far.
 class RowReader {
 public:
-    RowReader(const Env &env) : api_(env.api) {
-        record_type_ = nb::type<drav::Record>();
+    RowReader(const Env &env) : api_(env.api), record_type_(env.record_type) {
         nb::object na = record_type_.attr("NA_VALUE");
         if (PyUnicode_Check(na.ptr())) {
             has_na_ = true;
@@ -256,38 +256,38 @@ public:
     }
 
 private:
+    /// Reads the whole file into one buffer of its size (open, fstat, read, close for a
+    /// regular file: a short read is its end).
     int load(const char *path) {
         int fd = ::open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0) return errno;
-        struct stat st;
-        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-            ::close(fd);
-            return err;
-        }
-        size_t capacity = st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
-        int err = 0;
-        for (;;) {
-            if (size_ == capacity || data_ == nullptr) {
-                if (data_ != nullptr) capacity *= 2;
-                char *grown = static_cast<char *>(std::realloc(data_, capacity));
-                if (grown == nullptr) {
-                    err = ENOMEM;
-                    break;
-                }
-                data_ = grown;
-            }
-            ssize_t n = ::read(fd, data_ + size_, capacity - size_);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                err = errno;
-                break;
-            }
-            if (n == 0) break;
-            size_ += size_t(n);
-        }
+        int err = fill(fd);
         ::close(fd);
         return err;
+    }
+
+    int fill(int fd) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) return EISDIR;
+        bool regular = S_ISREG(st.st_mode);
+        size_t capacity = regular && st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
+        for (;;) {
+            if (data_ == nullptr || size_ == capacity) {
+                if (data_ != nullptr) capacity *= 2;
+                char *grown = static_cast<char *>(std::realloc(data_, capacity));
+                if (grown == nullptr) return ENOMEM;
+                data_ = grown;
+            }
+            size_t want = capacity - size_;
+            ssize_t n = ::read(fd, data_ + size_, want);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            size_ += size_t(n);
+            if (n == 0 || (regular && size_t(n) < want)) return 0;
+        }
     }
 
     char *data_ = nullptr;
@@ -454,12 +454,12 @@ nb::object element_of(nb::handle marker, nb::handle markers) {
 }
 
 /// The three fields of a record, read natively from a DRAVCSVRecord.
-drav::Record fields_of(nb::handle record, nb::handle record_type) {
+drav::Fields fields_of(nb::handle record, nb::handle record_type) {
     if (drav::is_record(record, record_type)) return drav::snapshot(record);
     nb::object timestamp = record.attr("timestamp");
     nb::object import_value = record.attr("import_value");
     nb::object export_value = record.attr("export_value");
-    return drav::Record{timestamp, import_value, export_value};
+    return drav::Fields{timestamp, import_value, export_value};
 }
 
 constexpr size_t flush_size = 1 << 20;
@@ -468,7 +468,7 @@ constexpr size_t flush_size = 1 << 20;
 void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::handle records,
                    nb::handle marker, nb::handle day) {
     const PyDateTime_CAPI *api = env.api;
-    nb::handle record_type = nb::type<drav::Record>();
+    nb::handle record_type = env.record_type;
     nb::module_ names = nb::module_::import_("norvox.drav.drav_filename");
 
     make_folder(folder);
@@ -507,7 +507,7 @@ void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::han
     drav::OffsetTexts offsets;
     nb::str pattern(drav::timestamp_format.data());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        drav::Record r = fields_of(PyList_GET_ITEM(rows.ptr(), i), record_type);
+        drav::Fields r = fields_of(PyList_GET_ITEM(rows.ptr(), i), record_type);
         if (!drav::append_timestamp(out, r.timestamp, api, offsets))
             out += encoded(r.timestamp.attr("strftime")(pattern), utf8, encoding);
         out.push_back(',');
@@ -553,7 +553,7 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
                                 nb::handle element_marker) {
     check_writer_args(serial, output_dir, "output_dir", profile_records, "profile_records",
                       element_marker);
-    nb::handle record_type = nb::type<drav::Record>();
+    nb::handle record_type = env.record_type;
     nb::object fromisoformat = nb::handle((PyObject *) env.api->DateTimeType).attr("fromisoformat");
     bool only_a = false, only_b = false;
     if (!element_marker.is_none()) {
@@ -595,7 +595,7 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
 void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle output_dir,
                               nb::handle readings, nb::handle element_marker) {
     check_writer_args(serial, output_dir, "output_dir", readings, "readings", element_marker);
-    nb::handle record_type = nb::type<drav::Record>();
+    nb::handle record_type = env.record_type;
     nb::list records;
     nb::object items = nb::steal(PyList_GetSlice(readings.ptr(), 0, PY_SSIZE_T_MAX));
     if (!items.is_valid()) throw nb::python_error();
@@ -613,9 +613,9 @@ void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle outp
 } // namespace
 
 NB_MODULE(drav_csv, m) {
-    nb::module_::import_("norvox.drav.drav_csv_record");
+    nb::object record_type = nb::module_::import_("norvox.drav.drav_csv_record").attr("DRAVCSVRecord");
     nb::module_::import_("norvox.drav.drav_filename");
-    Env env{drav::import_datetime_api()};
+    Env env{drav::import_datetime_api(), record_type};
 
     nb::class_<DravCsv> cls(m, "DRAVCSV",
                             "Writers and readers of DRAV CSV profile-log files (static "
@@ -626,7 +626,7 @@ NB_MODULE(drav_csv, m) {
               nb::handle element_marker) {
             write(env, serial, output_file_path, records, element_marker);
         },
-        "serial"_a, "output_file_path"_a, "records"_a, "element_marker"_a.none() = nb::none(),
+        "serial"_a.none(), "output_file_path"_a.none(), "records"_a.none(), "element_marker"_a.none() = nb::none(),
         "Write the records as the meter's DRAV file for the first record's day into the folder "
         "output_file_path.");
     cls.def_static(
@@ -636,7 +636,7 @@ NB_MODULE(drav_csv, m) {
             write_from_profile_records(env, serial, output_dir, profile_records, date,
                                        element_marker);
         },
-        "serial"_a, "output_dir"_a, "profile_records"_a, "date"_a.none(),
+        "serial"_a.none(), "output_dir"_a.none(), "profile_records"_a.none(), "date"_a.none(),
         "element_marker"_a.none() = nb::none(),
         "Write profile-record maps (timestamp, import_a, import_b, export) as a DRAV file.");
     cls.def_static(
@@ -654,6 +654,6 @@ NB_MODULE(drav_csv, m) {
               nb::handle element_marker) {
             write_from_drav_readings(env, serial, output_dir, readings, element_marker);
         },
-        "serial"_a, "output_dir"_a, "readings"_a, "element_marker"_a.none() = nb::none(),
+        "serial"_a.none(), "output_dir"_a.none(), "readings"_a.none(), "element_marker"_a.none() = nb::none(),
         "Write DRAV readings (timestamp, imp, exp) as a DRAV file.");
 }
