@@ -336,6 +336,14 @@ inline Parsed parse_plain_number(std::string_view s, double &value) {
         if (exp_digits == 0) return Parsed::foreign;
     }
     if (i != n) return Parsed::foreign;
+    // Whole numbers of up to 15 digits (what the writer produces) are exact doubles.
+    if (digits <= 15 && s.find_first_of(".eE") == std::string_view::npos) {
+        std::int64_t whole = 0;
+        for (char c : s)
+            if (is_digit(c)) whole = whole * 10 + (c - '0');
+        value = s[0] == '-' ? -double(whole) : double(whole);
+        return Parsed::ok;
+    }
     const char *first = s.data() + (s[0] == '+' ? 1 : 0);
     auto [end, ec] = std::from_chars(first, s.data() + n, value, std::chars_format::general);
     if (ec != std::errc() || end != s.data() + n) return Parsed::foreign;
