@@ -97,6 +97,18 @@ def peer_write(folder: str, serial: str, records) -> None:
             f.write(f"{r.timestamp.strftime(PATTERN)},{int(r.import_value)},{int(r.export_value)}\r\n")
 
 
+def peer_write_replacing(folder: str, serial: str, records) -> None:
+    """The peer with the writer's own safety: a temporary file in the folder, then a rename."""
+    path = os.path.join(folder, f"{serial}-{records[0].timestamp:%Y%m%d}.csv")
+    fd, temp = tempfile.mkstemp(dir=folder)
+    with open(fd, "w", newline="") as f:
+        w = csv.writer(f, quoting=csv.QUOTE_ALL)
+        w.writerow(["created_at", serial, serial + "_rev"])
+        for r in records:
+            f.write(f"{r.timestamp.strftime(PATTERN)},{int(r.import_value)},{int(r.export_value)}\r\n")
+    os.replace(temp, path)
+
+
 def timed(fn, *args, repeat=1):
     best = float("inf")
     for _ in range(repeat):
@@ -117,7 +129,7 @@ def report(title, ours, peers):
     print(f"  {title}: norvox {ours * 1e3:9.1f} ms")
     for name, t, goal in peers:
         ratio = t / ours
-        verdict = "ok" if goal(ratio) else "MISSED"
+        verdict = "info" if goal is None else "ok" if goal(ratio) else "MISSED"
         print(f"    vs {name:<28} {t * 1e3:9.1f} ms   ratio {ratio:6.2f}x   [{verdict}]")
 
 
@@ -168,7 +180,10 @@ def main() -> None:
         del numbers
         daily_numbers = [parsed_numbers(r) for r in daily]
         ours = timed(over_files, DRAVCSV.read_from_file, daily_paths, repeat=3)
+        daily_texts = [open(p).read() for p in daily_paths]
         report(f"{DAILY_FILES:,} daily files", ours, [
+            ("norvox read() of the texts", timed(over_files, DRAVCSV.read, daily_texts, repeat=3),
+             None),
             ("(a) csv+strptime+float", timed(over_files, peer_strptime, daily_paths),
              lambda r: r >= 25),
             ("(b) csv+fromisoformat+float", timed(over_files, peer_isoformat, daily_paths, repeat=2),
@@ -191,13 +206,14 @@ def main() -> None:
             for d, records in enumerate(daily):
                 DRAVCSV.write(f"M{d:05d}", out_dir, records)
 
-        def peer_daily():
+        def peer_daily(write=peer_write):
             for d, records in enumerate(daily):
-                peer_write(peer_dir, f"M{d:05d}", records)
+                write(peer_dir, f"M{d:05d}", records)
 
         ours = timed(ours_daily, repeat=2)
         report(f"{DAILY_FILES:,} daily files", ours, [
             ("csv.writer+strftime", timed(peer_daily, repeat=2), lambda r: r >= 5),
+            ("the same, temporary+rename", timed(peer_daily, peer_write_replacing, repeat=2), None),
         ])
         del big, daily
 

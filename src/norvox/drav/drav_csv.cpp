@@ -6,12 +6,14 @@
 #include <nanobind/nanobind.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <string>
 #include <string_view>
-#include <sys/random.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -365,18 +367,21 @@ public:
         int err = 0;
         {
             nb::gil_scoped_release unlocked;
+            // The name only has to be unlikely to be taken (O_EXCL decides): the clock, the
+            // thread and a stack address (laid out anew in each process) mixed, without a
+            // system call.
+            std::uint64_t seed =
+                std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                (std::uint64_t(pthread_self()) << 1);
+            seed ^= std::uint64_t(reinterpret_cast<std::uintptr_t>(&seed)) << 17;
             for (int attempt = 0; attempt < 100; ++attempt) {
-                unsigned char noise[6];
-                if (getrandom(noise, sizeof noise, 0) != ssize_t(sizeof noise)) {
-                    err = errno ? errno : EIO;
-                    break;
-                }
+                std::uint64_t z = (seed += 0x9e3779b97f4a7c15ull);
+                z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+                z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+                z ^= z >> 31;
                 static constexpr char hex[] = "0123456789abcdef";
                 std::string tag;
-                for (unsigned char c : noise) {
-                    tag.push_back(hex[c >> 4]);
-                    tag.push_back(hex[c & 15]);
-                }
+                for (int i = 0; i < 12; ++i, z >>= 4) tag.push_back(hex[z & 15]);
                 temp_ = folder + "." + base + "." + tag + ".tmp";
                 // 0666 less the umask, as a plain create would give.
                 fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
