@@ -375,8 +375,9 @@ def test_round_trip(tmp_path):
     assert back[1].timestamp.utcoffset() == timedelta(hours=-7)
 
 
-def test_reader_and_writer_from_eight_threads(tmp_path):
+def test_reader_writer_and_one_record_from_eight_threads(tmp_path):
     records = [rec(UTC + timedelta(minutes=30 * i), float(i), float(-i - 2)) for i in range(2000)]
+    shared = records[0]  # written by every thread while the others render and read it
     text = (
         HEADER.decode() + "".join(f"{r.to_csv_line()}\r\n" for r in records)
     )
@@ -386,7 +387,11 @@ def test_reader_and_writer_from_eight_threads(tmp_path):
     def work(n):
         try:
             barrier.wait()
-            for _ in range(5):
+            for i in range(5):
+                for k in range(200):
+                    shared.import_value = n * 10_000 + i * 1000 + k
+                    assert isinstance(shared.import_value, float)
+                    assert shared.to_csv_line().endswith(",-2")
                 DRAVCSV.write(f"S{n}", str(tmp_path), records)
                 back = DRAVCSV.read_from_file(str(tmp_path / f"S{n}-20240301.csv"))
                 assert len(back) == 2000 and back[-1].import_value == 1.999

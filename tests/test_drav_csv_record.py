@@ -163,30 +163,3 @@ def test_record_in_a_reference_cycle_is_collected():
     gc.collect()
     assert alive() is None
 
-
-def test_one_record_from_eight_threads():
-    import threading
-
-    record = DRAVCSVRecord(UTC, 0.0, 0.0)
-    barrier = threading.Barrier(8)
-    errors = []
-
-    def work(n):
-        try:
-            barrier.wait()
-            for i in range(2000):
-                record.import_value = n * 10_000 + i
-                value = record.import_value
-                assert isinstance(value, float)
-                line = record.to_csv_line()
-                assert line.startswith("2024-03-01 00:30:00+0000,") and line.endswith(",0")
-                str(record)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
