@@ -50,4 +50,4 @@ sanitize: $(SAN_BIN)/python
 	$(SAN_ENV) $(SAN_BIN)/python fuzz/fuzz_drav_csv.py --mutate --seconds 15
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build $(VENV)
