@@ -11,14 +11,14 @@ def make_tree(root: Path, layout: dict) -> Path:
     an integer a file of that many bytes, text a file with that content, ("link", target) a
     symbolic link."""
     root.mkdir(parents=True, exist_ok=True)
-    for name, spec in layout.items():
+    for name, entry in layout.items():
         path = root / os.fsdecode(name)
-        if isinstance(spec, dict):
-            make_tree(path, spec)
-        elif isinstance(spec, tuple):
-            os.symlink(spec[1], path)
-        elif isinstance(spec, int):
-            path.write_bytes(b"x" * spec)
+        if isinstance(entry, dict):
+            make_tree(path, entry)
+        elif isinstance(entry, tuple):
+            os.symlink(entry[1], path)
+        elif isinstance(entry, int):
+            path.write_bytes(b"x" * entry)
         else:
-            path.write_text(spec)
+            path.write_text(entry)
     return root

@@ -89,6 +89,25 @@ inline std::size_t count_successes(nb::handle futures) {
     return success;
 }
 
+/// The guarded part of a pooled task that hands one meter to a one-meter job: log "run_job"
+/// with the meter's id, serial and mediator address, make `job_class(**arguments)` and return
+/// what its `update` returns. An ordinary error is logged with its report lines and counts as
+/// false; SystemExit and interrupts pass through.
+inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::handle serial,
+                                   nb::handle mediator_address, nb::handle job_class,
+                                   nb::dict arguments) {
+    try {
+        log.attr("info")("run_job", "meter_id"_a = meter_id, "serial"_a = serial,
+                         "mediator_address"_a = mediator_address);
+        return job_class(**arguments).attr("update")();
+    } catch (nb::python_error &e) {
+        nb::object error = caught(e);
+        log.attr("error")("Failure occurred pushing token", "error"_a = error,
+                          "exception"_a = traceback_lines(error));
+        return nb::bool_(false);
+    }
+}
+
 /// `import a, b.c, ...` at module set-up: each module is loaded and its top-level package is
 /// kept in a module global of that name, as Python's import statement does.
 inline void import_modules(nb::handle m, std::initializer_list<const char *> names) {

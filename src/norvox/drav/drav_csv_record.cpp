@@ -217,10 +217,10 @@ const PyType_Slot record_slots[] = {
 NB_MODULE(drav_csv_record, m) {
     norvox::drav::import_datetime_api();
 
-    PyType_Spec spec{"norvox.drav.drav_csv_record.DRAVCSVRecord", int(sizeof(Record)), 0,
+    PyType_Spec type_spec{"norvox.drav.drav_csv_record.DRAVCSVRecord", int(sizeof(Record)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                      const_cast<PyType_Slot *>(record_slots)};
-    nb::object cls = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr));
+    nb::object cls = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &type_spec, nullptr));
     if (!cls.is_valid()) throw nb::python_error();
     cls.attr("NA_VALUE") = nb::str(norvox::drav::na_value);
     cls.attr("TIMESTAMP_FORMAT") = nb::str(norvox::drav::timestamp_format.data());

@@ -50,18 +50,11 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
     }
     meter_id = required(m.attr("as_first_item")(registry), "id");
     nb::str mediator_address = nb::str(m.attr("mediator_server"));
-    try {
-        log.attr("info")("run_job", "meter_id"_a = meter_id, "serial"_a = serial,
-                         "mediator_address"_a = mediator_address);
-        nb::object job = m.attr("TariffPushJob")("tariff"_a = tariff, "mediator_address"_a = mediator_address,
-                                                 "supabase"_a = self.attr("backend_supabase"));
-        return job.attr("update")();
-    } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
-        log.attr("error")("Failure occurred pushing token", "error"_a = error,
-                          "exception"_a = norvox::traceback_lines(error));
-        return nb::bool_(false);
-    }
+    nb::dict arguments;
+    arguments["tariff"] = tariff;
+    arguments["mediator_address"] = mediator_address;
+    arguments["supabase"] = self.attr("backend_supabase");
+    return norvox::jobs::update_one_meter(log, meter_id, serial, mediator_address, m.attr("TariffPushJob"), arguments);
 }
 
 nb::list convert_floats_to_decimal(nb::module_ m, nb::handle data_list) {

@@ -94,18 +94,12 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle meter_row) {
     nb::object meter_id = required(meter_row, "id");
     nb::object serial = required(meter_row, "serial");
     nb::str mediator_address = nb::str(m.attr("mediator_server"));
-    try {
-        log.attr("info")("run_job", "meter_id"_a = meter_id, "serial"_a = serial,
-                         "mediator_address"_a = mediator_address);
-        nb::object job = m.attr("PrepaySwitchOffJob")("meter"_a = meter_row, "mediator_address"_a = mediator_address,
-                                                      "supabase"_a = self.attr("tessel_supabase"));
-        return job.attr("update")();
-    } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
-        log.attr("error")("Failure occurred pushing token", "error"_a = error,
-                          "exception"_a = norvox::traceback_lines(error));
-        return nb::bool_(false);
-    }
+    nb::dict arguments;
+    arguments["meter"] = meter_row;
+    arguments["mediator_address"] = mediator_address;
+    arguments["supabase"] = self.attr("tessel_supabase");
+    return norvox::jobs::update_one_meter(log, meter_id, serial, mediator_address, m.attr("PrepaySwitchOffJob"),
+                                    arguments);
 }
 
 void run(nb::module_ m, nb::handle self) {
