@@ -208,6 +208,22 @@ def test_floats_become_exact_decimals(job):
     assert row["unit_rate"] == 0.1 and converted is not data and converted[0] is not row
 
 
+class OddText(float):
+    """A float whose str() is not its number."""
+
+    def __str__(self):
+        return "about a tenth"
+
+
+def test_map_subclasses_keep_their_order_and_float_subclasses_their_value(job):
+    # An ordered map whose order differs from its insertion order.
+    moved = OrderedDict(a=0.1, b=2)
+    moved.move_to_end("a")
+    converted = job._convert_floats_to_decimal([moved, {"rate": OddText(0.1)}])
+    assert list(converted[0].items()) == [("b", 2), ("a", Decimal("0.1"))]
+    assert converted[1] == {"rate": Decimal("0.1")}
+
+
 class TextSubclass(str):
     pass
 

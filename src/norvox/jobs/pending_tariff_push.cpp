@@ -67,11 +67,17 @@ nb::list convert_floats_to_decimal(nb::module_ m, nb::handle data_list) {
             continue;
         }
         nb::dict row;
-        for (auto [key, value] : nb::borrow<nb::dict>(item)) {
+        // The map's own items, in its own order (an ordered map's may differ from insertion).
+        for (nb::handle pair : item.attr("items")()) {
+            nb::object key = pair[0], value = pair[1];
             // The float's text form is its shortest round-trip decimal: 0.1 becomes exactly 0.1.
-            if (PyFloat_Check(value.ptr()))
-                row[key] = decimal(nb::str(value));
-            else
+            // Taken from the number itself, as float's repr gives it, whatever a subclass's str().
+            if (PyFloat_Check(value.ptr())) {
+                nb::object text = nb::steal(PyFloat_Type.tp_repr(value.ptr()));
+                if (!text.is_valid())
+                    throw nb::python_error();
+                row[key] = decimal(text);
+            } else
                 row[key] = value;
         }
         converted.append(row);
