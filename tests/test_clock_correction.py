@@ -143,11 +143,14 @@ def test_corrects_every_drifted_active_meter(database, fleet):
     assert mediator["serial"] == "S-FAIL" and "MediatorClientException" in mediator["error"]
     assert events[-1]["event"] == "Finished clock update job. Success: 3/5"
 
-    # The traceback goes on a line of its own just before its event; the deadline has none.
+    # The traceback goes on a line of its own ahead of its event (other workers' whole lines may
+    # come between, as it is written outside the handler's lock); the deadline has none.
     lines = proc.stdout.splitlines()
     mediator_line = next(i for i, line in enumerate(lines) if "Mediator client error updating clock" in line)
-    assert lines[mediator_line - 1].startswith("['Traceback (most recent call last):\\n'")
-    assert sum(line.startswith("['Traceback") for line in lines) == 1
+    [traceback_line] = [i for i, line in enumerate(lines) if line.startswith("['Traceback")]
+    assert lines[traceback_line].startswith("['Traceback (most recent call last):\\n'")
+    assert traceback_line < mediator_line
+    assert all(json_lines(line)[0]["serial"] != "S-FAIL" for line in lines[traceback_line + 1:mediator_line])
 
 
 class CitextCodes(Database):
@@ -312,3 +315,91 @@ def test_error_escaping_a_task_ends_the_run_without_final_line(database):
     assert not [e for e in events if e["event"].startswith("Finished")]
     # Every other task ran to its end before the error was raised again.
     assert len(events_named(events, "Clock update successful")) == 4
+
+
+class Recorder:
+    """Stands in for the job's bound logger: keeps (level, message, fields) of each event."""
+
+    def __init__(self):
+        self.events = []
+
+    def info(self, message, **fields):
+        self.events.append(("info", message, fields))
+
+    def error(self, message, **fields):
+        self.events.append(("error", message, fields))
+
+
+@pytest.fixture
+def job_in_process():
+    """The module, and a job object with a recording logger (no settings check, no client)."""
+    from norvox.jobs import clock_correction as module
+
+    job = object.__new__(module.ClockCorrectionJob)
+    job.log = Recorder()
+    return module, job
+
+
+RECORD = {"id": 101, "serial": "S-1", "clock_time_diff_seconds": 45}
+
+
+@pytest.mark.parametrize("record", [None, [("serial", "S-1")], "S-1"], ids=["None", "list", "str"])
+def test_run_job_refuses_what_is_not_a_map(job_in_process, record):
+    _, job = job_in_process
+    with pytest.raises(TypeError, match=r"^Argument 'meter_drift_record' has incorrect type "
+                                        r"\(expected dict, got "):
+        job.run_job(record)
+    assert job.log.events == []
+
+
+@pytest.mark.parametrize(
+    "record, key",
+    [({}, "serial"), ({"serial": "S-1", "id": 101}, "clock_time_diff_seconds"),
+     ({"serial": "S-1", "clock_time_diff_seconds": 45}, "id")],
+)
+def test_run_job_missing_key_escapes_before_anything_is_logged(job_in_process, record, key):
+    _, job = job_in_process
+    with pytest.raises(KeyError) as error:
+        job.run_job(record)
+    assert error.value.args == (key,)
+    assert job.log.events == []
+
+
+def failing_client(failure):
+    class Client:
+        def __init__(self, *, mediator_address):
+            pass
+
+        def clock_time_write(self, serial):
+            raise failure
+
+    return Client
+
+
+@pytest.mark.parametrize("code", ["DEADLINE_EXCEEDED", "UNAVAILABLE"])
+def test_mediator_failure_fields(job_in_process, monkeypatch, code):
+    import traceback
+
+    module, job = job_in_process
+    failure = module.MediatorClientException(f"ClockTimeWrite for meter S-1 failed: {code}", code)
+    monkeypatch.setattr(module, "DederiMediatorAPI", failing_client(failure))
+    assert job.run_job(dict(RECORD)) is False
+    level, message, fields = job.log.events[-1]
+    assert level == "error"
+    if code == "DEADLINE_EXCEEDED":
+        assert message == "Deadline exceeded updating clock"
+        assert fields == {"serial": "S-1", "error": str(failure)}  # the message text, no report
+    else:
+        assert message == "Mediator client error updating clock"
+        assert list(fields) == ["serial", "error", "exception"]
+        assert fields["error"] is failure
+        assert fields["exception"] == traceback.format_exception(failure)
+
+
+@pytest.mark.parametrize("failure", [SystemExit(3), KeyboardInterrupt()], ids=["exit", "interrupt"])
+def test_exit_and_interrupt_pass_through_run_job(job_in_process, monkeypatch, failure):
+    module, job = job_in_process
+    monkeypatch.setattr(module, "DederiMediatorAPI", failing_client(failure))
+    with pytest.raises(type(failure)):
+        job.run_job(dict(RECORD))
+    assert [message for _, message, _ in job.log.events] == ["Updating clock"]

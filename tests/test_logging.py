@@ -282,3 +282,23 @@ def test_exception_lines_never_merge_with_other_threads_lines():
     tracebacks = [line for line in lines if line.startswith("['Traceback")]
     assert len(events) == len(tracebacks) == 8 * 300
     assert len(lines) == 2 * 8 * 300
+
+
+def test_flush_logs_stops_at_a_failing_handler(monkeypatch):
+    import logging
+
+    flushed = []
+
+    class Handler:
+        def __init__(self, name, fails=False):
+            self.name, self.fails = name, fails
+
+        def flush(self):
+            flushed.append(self.name)
+            if self.fails:
+                raise OSError("disk full")
+
+    monkeypatch.setattr(logging.root, "handlers", [Handler("a"), Handler("b", fails=True), Handler("c")])
+    with pytest.raises(OSError, match="disk full"):
+        nlog.flush_logs()
+    assert flushed == ["a", "b"]

@@ -1,5 +1,7 @@
 """norvox.mediator.grpc.stub_generator: the compile at load, fix_imports and the program."""
 
+import codecs
+import locale
 import os
 import shutil
 import subprocess
@@ -81,6 +83,18 @@ def test_fix_imports_without_service_module(stub_generator, tmp_path, monkeypatc
     with pytest.raises(FileNotFoundError):
         stub_generator.fix_imports()
     assert list(tmp_path.rglob("*")) == ([tmp_path / "generated"] if with_folder else [])
+
+
+@pytest.mark.skipif(codecs.lookup(locale.getpreferredencoding(False)).name not in ("utf-8", "ascii"),
+                    reason="the default text encoding reads any byte")
+def test_fix_imports_leaves_an_unreadable_file_as_it_was(stub_generator, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "generated").mkdir()
+    content = f"{ABSOLUTE}\n# \xff\n".encode("latin-1")
+    SERVICE_MODULE.write_bytes(content)
+    with pytest.raises(UnicodeDecodeError):
+        stub_generator.fix_imports()
+    assert SERVICE_MODULE.read_bytes() == content
 
 
 def test_module_surface(stub_generator):
