@@ -11,9 +11,10 @@ $(BIN)/python:
 	$(BIN)/python -m pip install -q --upgrade pip
 	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
 
-# Build without isolation so that build/ is reused and a rebuild only compiles what changed.
+# Build without isolation so that build/ is reused and a rebuild only compiles what changed;
+# the tested build treats compiler warnings as errors.
 install: $(BIN)/python
-	$(BIN)/python -m pip install -q --no-build-isolation '.[test]'
+	$(BIN)/python -m pip install -q --no-build-isolation -C cmake.define.NORVOX_WERROR=ON '.[test]'
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
