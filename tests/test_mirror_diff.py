@@ -77,6 +77,14 @@ def test_records(cls, fields, doc):
         cls(*values, None)
 
 
+@pytest.mark.parametrize("cls", [r[0] for r in RECORDS], ids=[r[0].__name__ for r in RECORDS])
+def test_a_record_made_without_its_fields_reads_as_none(cls):
+    bare = cls.__new__(cls)
+    empty = cls(*[None] * len(cls.__match_args__))
+    assert bare == empty and bare != cls(*range(len(cls.__match_args__)))
+    assert cls(*range(len(cls.__match_args__))) != bare and repr(bare) == repr(empty)
+
+
 @pytest.mark.parametrize("function, line", [
     (is_within_date_range, "Check if a file date is within the specified date range."),
     (scan_replica_folder, "Scan a replica folder and build a map of relative paths to FileInfo."),
