@@ -213,6 +213,10 @@ def test_scan_of_links(tree, tmp_path):
                  "to-folder.csv": ("link", str(outside)), "inside": ("link", str(outside))})
     files = scan_replica_folder(base)
     assert {k: f.size for k, f in files.items()} == {"real.csv": 10, "to-file.csv": 10, "dangling.csv": 0}
+    # A link to a folder is no file, so its dated name never meets the date filter, not even one
+    # whose bound cannot be compared with a date.
+    os.symlink(outside, base / "x-20210901.csv")
+    assert scan_replica_folder(base, datetime(2021, 9, 1)) == {}
     os.symlink(outside, tmp_path / "alias")
     assert list(scan_replica_folder(tmp_path / "alias")) == ["hidden.csv"]
 
