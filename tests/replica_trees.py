@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
+import shutil
+import tempfile
 from pathlib import Path
+
+import pytest
 
 
 def make_tree(root: Path, layout: dict) -> Path:
@@ -22,3 +27,30 @@ def make_tree(root: Path, layout: dict) -> Path:
         else:
             path.write_text(entry)
     return root
+
+
+@contextlib.contextmanager
+def unprivileged():
+    """Run the block as an ordinary user, so that folder permissions hold for it too."""
+    if os.geteuid() != 0:
+        yield
+        return
+    try:
+        os.seteuid(65534)
+    except PermissionError:
+        pytest.skip("cannot drop privileges")
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+
+
+@pytest.fixture
+def open_tmp():
+    """A temporary folder any user may enter (the test's own folder is private to its owner)."""
+    path = Path(tempfile.mkdtemp())
+    path.chmod(0o755)
+    yield path
+    for folder, _, _ in os.walk(path):
+        os.chmod(folder, 0o755)
+    shutil.rmtree(path)

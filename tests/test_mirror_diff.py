@@ -25,7 +25,7 @@ from norvox.profile_logs.replicas.mirror_diff import (
     is_within_date_range,
     scan_replica_folder,
 )
-from tests.replica_trees import make_tree
+from tests.replica_trees import make_tree, open_tmp, unprivileged  # noqa: F401 (a fixture)
 
 D1, D2, D3 = date(2021, 9, 1), date(2021, 9, 2), date(2021, 9, 3)
 
@@ -75,6 +75,23 @@ def test_records(cls, fields, doc):
         cls(*values[:-1])
     with pytest.raises(TypeError):
         cls(*values, None)
+
+
+@pytest.mark.parametrize("cls", [r[0] for r in RECORDS], ids=[r[0].__name__ for r in RECORDS])
+def test_a_record_made_without_its_fields_reads_as_none(cls):
+    bare = cls.__new__(cls)
+    empty = cls(*[None] * len(cls.__match_args__))
+    assert bare == empty and bare != cls(*range(len(cls.__match_args__)))
+    assert cls(*range(len(cls.__match_args__))) != bare and repr(bare) == repr(empty)
+
+
+@pytest.mark.parametrize("function, line", [
+    (is_within_date_range, "Check if a file date is within the specified date range."),
+    (scan_replica_folder, "Scan a replica folder and build a map of relative paths to FileInfo."),
+    (compare_replicas, "Compare two replica folders and generate a comparison report."),
+])
+def test_function_documentation(function, line):
+    assert function.__doc__.splitlines()[-1] == line
 
 
 def test_records_take_part_in_garbage_collection():
@@ -196,6 +213,10 @@ def test_scan_of_links(tree, tmp_path):
                  "to-folder.csv": ("link", str(outside)), "inside": ("link", str(outside))})
     files = scan_replica_folder(base)
     assert {k: f.size for k, f in files.items()} == {"real.csv": 10, "to-file.csv": 10, "dangling.csv": 0}
+    # A link to a folder is no file, so its dated name never meets the date filter, not even one
+    # whose bound cannot be compared with a date.
+    os.symlink(outside, base / "x-20210901.csv")
+    assert scan_replica_folder(base, datetime(2021, 9, 1)) == {}
     os.symlink(outside, tmp_path / "alias")
     assert list(scan_replica_folder(tmp_path / "alias")) == ["hidden.csv"]
 
@@ -207,6 +228,18 @@ def test_scan_of_missing_file_and_unreadable_bases(tree, tmp_path):
     assert scan_replica_folder(f"{base}\0") == {}
     with pytest.raises(TypeError, match="os.PathLike"):
         scan_replica_folder(None)
+
+
+def test_scan_skips_folders_that_cannot_be_listed(open_tmp):
+    base = make_tree(open_tmp / "one", {"a.csv": 1, "locked": {"b.csv": 2, "below": {"c.csv": 3}}, "open": {"d.csv": 4}})
+    (base / "locked").chmod(0)
+    with unprivileged():
+        assert list(scan_replica_folder(base)) == ["a.csv", "open/d.csv"]
+        report = compare_replicas(base, base)
+    assert (report.identical_files, report.total_files_1, report.total_files_2) == (2, 2, 2)
+    base.chmod(0o311)  # may be entered, not listed
+    with unprivileged():
+        assert scan_replica_folder(base) == {}
 
 
 @pytest.mark.parametrize("base, prefix", [

@@ -3,13 +3,10 @@ check and the tree scan, on temporary trees."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import random
 import re
-import shutil
 import stat
-import tempfile
 from datetime import date, datetime, timedelta
 from pathlib import Path
 
@@ -23,7 +20,7 @@ from norvox.profile_logs.replicas.mirror_gaps import (
     check_missing_files_for_folder,
     extract_date_from_filename,
 )
-from tests.replica_trees import make_tree
+from tests.replica_trees import make_tree, open_tmp, unprivileged  # noqa: F401 (a fixture)
 
 SEP = date(2021, 9, 1)
 FIRST_THREE = [date(2021, 9, 1), date(2021, 9, 2), date(2021, 9, 3)]
@@ -37,33 +34,6 @@ def daily(day: date, serial: str = "DDR0001", element: str = "A") -> str:
 def tree(tmp_path):
     """make a tree under the test's folder: tree(layout) -> its root."""
     return lambda layout, name="root": make_tree(tmp_path / name, layout)
-
-
-@contextlib.contextmanager
-def unprivileged():
-    """Run the block as an ordinary user, so that folder permissions hold for it too."""
-    if os.geteuid() != 0:
-        yield
-        return
-    try:
-        os.seteuid(65534)
-    except PermissionError:
-        pytest.skip("cannot drop privileges")
-    try:
-        yield
-    finally:
-        os.seteuid(0)
-
-
-@pytest.fixture
-def open_tmp():
-    """A temporary folder any user may enter (the test's own folder is private to its owner)."""
-    path = Path(tempfile.mkdtemp())
-    path.chmod(0o755)
-    yield path
-    for folder, _, _ in os.walk(path):
-        os.chmod(folder, 0o755)
-    shutil.rmtree(path)
 
 
 # ---- the name rule ------------------------------------------------------------------------------

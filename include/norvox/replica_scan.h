@@ -163,9 +163,9 @@ struct CsvScan {
     std::string_view key(std::size_t i) const { return key(files[i]); }
 };
 
-/// Scan the tree at `base` for entries that are not folders and whose names end in ".csv";
-/// keep those whose day `admit(ordinal)` accepts, and only then ask their size. Errors of
-/// `admit` propagate.
+/// Scan the tree at `base` for entries that are not folders (links followed) and whose names end
+/// in ".csv"; keep those whose day `admit(ordinal)` accepts, and only then ask the size of those
+/// that are no links. Errors of `admit` propagate.
 template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit) {
     CsvScan scan;
     tree::walk(base, [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
@@ -176,16 +176,21 @@ template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit) 
             const std::string_view name = listing.name(e);
             if (!daily::ends_with_csv(name))
                 continue;
+            // A link is followed before the date filter: a link to a folder is a folder, not a
+            // file, and never meets the filter. Other entries are queried only once admitted.
+            struct stat st;
+            int status = -1;
+            if (e.kind == tree::Kind::link) {
+                status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
+                if (status == 0 && S_ISDIR(st.st_mode))
+                    continue;
+            }
             const std::int32_t ordinal = daily::ordinal_of_name(name);
             if (!admit(ordinal))
                 continue;
-            std::int64_t size = 0;
-            struct stat st;
-            if (::fstatat(dir.fd(), listing.c_name(e), &st, 0) == 0) {
-                if (e.kind == tree::Kind::link && S_ISDIR(st.st_mode))
-                    continue; // a link to a folder is a folder, not a file
-                size = st.st_size;
-            }
+            if (e.kind != tree::Kind::link)
+                status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
+            const std::int64_t size = status == 0 ? st.st_size : 0;
             const std::size_t offset = scan.keys.size();
             if (!rel.empty()) {
                 scan.keys.append(rel);

@@ -34,9 +34,17 @@ template <std::size_t N> struct Record {
             old = std::exchange(fields[i], std::move(value));
         } // the old value goes outside the lock: its release may run arbitrary code
     }
+    /// The field values, None for a field never set (an instance made by __new__ alone).
     std::array<nb::object, N> snapshot() {
-        nb::ft_lock_guard guard(mutex);
-        return fields;
+        std::array<nb::object, N> values;
+        {
+            nb::ft_lock_guard guard(mutex);
+            values = fields;
+        }
+        for (nb::object &value : values)
+            if (!value.is_valid())
+                value = nb::none();
+        return values;
     }
 };
 
@@ -125,8 +133,7 @@ template <class R> nb::str record_repr(nb::handle self) {
     const auto fields = nb::inst_ptr<R>(self)->snapshot();
     nb::str text = nb::str("{}(").format(self.type().attr("__qualname__"));
     for (std::size_t i = 0; i < R::size; ++i)
-        text = nb::str("{}{}{}={!r}").format(text, i ? ", " : "", R::names[i],
-                                             fields[i].is_valid() ? fields[i] : nb::none());
+        text = nb::str("{}{}{}={!r}").format(text, i ? ", " : "", R::names[i], fields[i]);
     return nb::str("{})").format(text);
 }
 

@@ -84,7 +84,10 @@ nb::list missing_days(const DayRange &range, const std::vector<std::int32_t> &fo
     nb::object rest = nb::steal(PyNumber_Subtract(range.expected.ptr(), found_days.ptr()));
     if (!rest.is_valid())
         throw nb::python_error();
-    nb::list missing = nb::steal<nb::list>(PySequence_List(rest.ptr()));
+    PyObject *listed = PySequence_List(rest.ptr());
+    if (listed == nullptr)
+        throw nb::python_error();
+    nb::list missing = nb::steal<nb::list>(listed);
     if (PyList_Sort(missing.ptr()) != 0)
         throw nb::python_error();
     return missing;
