@@ -222,6 +222,18 @@ def test_profile_records_errors_before_any_folder_work(tmp_path, maps, error):
     assert not target.exists()
 
 
+def test_writers_convert_the_import_value_first(tmp_path):
+    # As the record's constructor does: the first failing value names the error.
+    calls = [
+        lambda d: DRAVCSV.write_from_drav_readings("SER", d, [DRAVReading(UTC, "x", "y")]),
+        lambda d: DRAVCSV.write_from_profile_records(
+            "SER", d, [{"timestamp": UTC, "import_a": "x", "export": "y"}], date(2024, 3, 1)),
+    ]
+    for call in calls:
+        with pytest.raises(TypeError, match="'import_value'"):
+            call(str(tmp_path))
+
+
 def test_drav_readings(tmp_path):
     readings = [DRAVReading(UTC, 1500, 2.9), DRAVReading(START, None, -3)]
     DRAVCSV.write_from_drav_readings("SER", str(tmp_path), readings, "B")
