@@ -222,6 +222,27 @@ def test_profile_records_errors_before_any_folder_work(tmp_path, maps, error):
     assert not target.exists()
 
 
+def test_profile_records_look_up_errors_propagate(tmp_path):
+    class Clash:
+        """A key that collides with "import_a" and, once armed, cannot be compared."""
+
+        armed = False
+
+        def __hash__(self):
+            return hash("import_a")
+
+        def __eq__(self, other):
+            if Clash.armed:
+                raise LookupError("compared")
+            return False
+
+    maps = [{Clash(): 1, "timestamp": UTC, "import_a": 5}]
+    Clash.armed = True
+    with pytest.raises(LookupError, match="compared"):
+        DRAVCSV.write_from_profile_records("SER", str(tmp_path), maps, date(2024, 3, 1))
+    assert os.listdir(tmp_path) == []
+
+
 def test_writers_convert_the_import_value_first(tmp_path):
     # As the record's constructor does: the first failing value names the error.
     calls = [

@@ -556,8 +556,15 @@ nb::object new_record(nb::handle record_type, nb::object time, nb::handle imp, n
 /// map.get(key) for a dict or any other map.
 nb::object lookup(nb::handle map, const char *key) {
     if (PyDict_CheckExact(map.ptr())) {
-        PyObject *v = PyDict_GetItemString(map.ptr(), key);
-        return v ? nb::borrow(v) : nb::none();
+        // A strong reference at once: another thread may replace the value meanwhile.
+        PyObject *v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+        if (PyDict_GetItemStringRef(map.ptr(), key, &v) < 0) throw nb::python_error();
+#else
+        v = Py_XNewRef(PyDict_GetItemWithError(map.ptr(), nb::str(key).ptr()));
+        if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
+#endif
+        return v ? nb::steal(v) : nb::none();
     }
     return map.attr("get")(key);
 }
