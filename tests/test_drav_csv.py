@@ -143,6 +143,14 @@ def test_type_errors_before_touching_files(tmp_path, call, message):
     assert not os.path.exists(target)
 
 
+@pytest.mark.parametrize("serial", ["../SER", "a/SER", "/tmp/SER"])
+def test_write_refuses_a_serial_that_leaves_the_folder(tmp_path, serial):
+    folder = tmp_path / "out"
+    with pytest.raises(ValueError, match="path separator"):
+        DRAVCSV.write(serial, str(folder), [rec()])
+    assert list(tmp_path.rglob("*.csv")) == []
+
+
 def test_write_into_a_file_path_fails(tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("x")
