@@ -143,6 +143,14 @@ def test_type_errors_before_touching_files(tmp_path, call, message):
     assert not os.path.exists(target)
 
 
+@pytest.mark.parametrize("serial", ["../SER", "a/SER", "/tmp/SER"])
+def test_write_refuses_a_serial_that_leaves_the_folder(tmp_path, serial):
+    folder = tmp_path / "out"
+    with pytest.raises(ValueError, match="path separator"):
+        DRAVCSV.write(serial, str(folder), [rec()])
+    assert list(tmp_path.rglob("*.csv")) == []
+
+
 def test_write_into_a_file_path_fails(tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("x")
@@ -220,6 +228,39 @@ def test_profile_records_errors_before_any_folder_work(tmp_path, maps, error):
     with pytest.raises(error):
         DRAVCSV.write_from_profile_records("SER", str(target), maps, date(2024, 3, 1))
     assert not target.exists()
+
+
+def test_profile_records_look_up_errors_propagate(tmp_path):
+    class Clash:
+        """A key that collides with "import_a" and, once armed, cannot be compared."""
+
+        armed = False
+
+        def __hash__(self):
+            return hash("import_a")
+
+        def __eq__(self, other):
+            if Clash.armed:
+                raise LookupError("compared")
+            return False
+
+    maps = [{Clash(): 1, "timestamp": UTC, "import_a": 5}]
+    Clash.armed = True
+    with pytest.raises(LookupError, match="compared"):
+        DRAVCSV.write_from_profile_records("SER", str(tmp_path), maps, date(2024, 3, 1))
+    assert os.listdir(tmp_path) == []
+
+
+def test_writers_convert_the_import_value_first(tmp_path):
+    # As the record's constructor does: the first failing value names the error.
+    calls = [
+        lambda d: DRAVCSV.write_from_drav_readings("SER", d, [DRAVReading(UTC, "x", "y")]),
+        lambda d: DRAVCSV.write_from_profile_records(
+            "SER", d, [{"timestamp": UTC, "import_a": "x", "export": "y"}], date(2024, 3, 1)),
+    ]
+    for call in calls:
+        with pytest.raises(TypeError, match="'import_value'"):
+            call(str(tmp_path))
 
 
 def test_drav_readings(tmp_path):

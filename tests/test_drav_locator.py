@@ -103,6 +103,13 @@ def test_listing_errors_propagate(tmp_path, make, error):
         DRAVLocator.find_downloaded(folder)
 
 
+def test_a_prefix_no_file_name_can_hold_still_lists_the_folder(tmp_path):
+    prefix = "SER\ud800"  # has no file-system bytes: no name begins with it
+    assert DRAVLocator.find(tmp_path, prefix, DAY) == NOT_FOUND
+    with pytest.raises(FileNotFoundError):
+        DRAVLocator.find(tmp_path / "missing", prefix, DAY)
+
+
 def test_text_folder_is_not_converted(tmp_path):
     with pytest.raises(AttributeError):
         DRAVLocator.find(str(tmp_path), "SER", DAY)

@@ -544,11 +544,27 @@ void write(const Env &env, nb::handle serial, nb::handle output_file_path, nb::h
     write_records(env, serial, output_file_path, records, element_marker, nb::none());
 }
 
+/// A record of `record_type` made as its constructor makes it: the import value converted
+/// first, then the export value, so the first failing value is the one the error names.
+nb::object new_record(nb::handle record_type, nb::object time, nb::handle imp, nb::handle exp) {
+    nb::object import_value = drav::record_value(imp, "import_value");
+    nb::object export_value = drav::record_value(exp, "export_value");
+    return drav::make_record(record_type, std::move(time), std::move(import_value),
+                             std::move(export_value));
+}
+
 /// map.get(key) for a dict or any other map.
 nb::object lookup(nb::handle map, const char *key) {
     if (PyDict_CheckExact(map.ptr())) {
-        PyObject *v = PyDict_GetItemString(map.ptr(), key);
-        return v ? nb::borrow(v) : nb::none();
+        // A strong reference at once: another thread may replace the value meanwhile.
+        PyObject *v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+        if (PyDict_GetItemStringRef(map.ptr(), key, &v) < 0) throw nb::python_error();
+#else
+        v = Py_XNewRef(PyDict_GetItemWithError(map.ptr(), nb::str(key).ptr()));
+        if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
+#endif
+        return v ? nb::steal(v) : nb::none();
     }
     return map.attr("get")(key);
 }
@@ -566,10 +582,7 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
         only_b = nb::str(element_marker).equal(nb::str("B"));
     }
     auto make = [&](nb::handle time, nb::handle imp, nb::handle map) {
-        nb::object exp = lookup(map, "export");
-        return drav::make_record(record_type, nb::borrow(time),
-                                 drav::record_value(imp, "import_value"),
-                                 drav::record_value(exp, "export_value"));
+        return new_record(record_type, nb::borrow(time), imp, lookup(map, "export"));
     };
     nb::list records;
     nb::object maps = nb::steal(PyList_GetSlice(profile_records.ptr(), 0, PY_SSIZE_T_MAX));
@@ -608,9 +621,7 @@ void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle outp
         nb::object time = reading.attr("timestamp");
         nb::object imp = reading.attr("imp");
         nb::object exp = reading.attr("exp");
-        records.append(drav::make_record(record_type, std::move(time),
-                                         drav::record_value(imp, "import_value"),
-                                         drav::record_value(exp, "export_value")));
+        records.append(new_record(record_type, std::move(time), imp, exp));
     }
     write_records(env, serial, output_dir, records, element_marker, nb::none());
 }

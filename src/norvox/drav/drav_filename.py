@@ -50,6 +50,9 @@ class DRAVFilename:
         return f"{self.prefix}{element}-{self.day.strftime('%Y%m%d')}"
 
     def filename(self) -> str:
+        """The bare file name: one path component, so a prefix holding a separator is refused."""
+        if "/" in self.prefix:
+            raise ValueError(f"file-name prefix holds a path separator: {self.prefix!r}")
         corvane = _CORVANE if self.ingested_corvane else ""
         timescale = _TIMESCALE if self.ingested_timescale else ""
         return f"{self.serial_element_day_prefix()}{corvane}{timescale}.csv"

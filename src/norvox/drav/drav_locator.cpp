@@ -100,12 +100,14 @@ nb::object find_internal(nb::handle directory, nb::handle filename_prefix, nb::h
     nb::object prefix = filename.attr("serial_element_day_prefix")();
     if (!PyUnicode_Check(prefix.ptr()))
         throw nb::type_error("serial_element_day_prefix() must return str");
+    // A prefix without file-system bytes begins no name, but the folder is still listed:
+    // its listing errors reach the caller all the same.
     std::string prefix_bytes;
-    if (!fs_bytes(prefix, prefix_bytes))
-        return result_type(false, false, nb::none());
+    bool encodable = fs_bytes(prefix, prefix_bytes);
     std::vector<Found> found = files_of(
         directory,
         [&](nb::handle name) {
+            if (!encodable) return false;
             int r = PyUnicode_Tailmatch(name.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
             if (r < 0) throw nb::python_error();
             return r == 1;
