@@ -58,7 +58,7 @@ bool settings_in_environment() {
 
 nb::dict load_config(nb::handle module) {
     nb::object config_file = module.attr("DMP_CONFIG_FILE");
-    if (nb::bool_(os_path().attr("isfile")(config_file))) {
+    if (norvox::truthy(os_path().attr("isfile")(config_file))) {
         module.attr("load_dotenv")(config_file);
     } else if (!settings_in_environment()) {
         nb::module_::import_("builtins").attr("print")(missing_config_line);
@@ -85,7 +85,7 @@ void set_config(nb::handle env) {
     nb::object target_path = path.attr("join")(config_path, "dederi.env");
     nb::object source_path =
         path.attr("join")(config_path, nb::str("dederi.") + name + nb::str(".env"));
-    if (!nb::bool_(path.attr("exists")(source_path))) {
+    if (!norvox::truthy(path.attr("exists")(source_path))) {
         nb::object message = nb::str("Configuration file does not exist: ") + nb::str(source_path);
         PyErr_SetObject(PyExc_Exception, message.ptr());
         throw nb::python_error();
