@@ -47,6 +47,13 @@ inline void check_settings(nb::handle m, nb::handle log, std::span<const Require
     }
 }
 
+/// The job class's `_check_environment` method: check_settings through the job's `log`.
+inline void add_settings_check(nb::dict &ns, nb::module_ m, std::span<const RequiredSetting> table) {
+    ns["_check_environment"] = nb::cpp_function(
+        [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); }, nb::is_method(),
+        nb::name("_check_environment"));
+}
+
 /// `mapping[key]`, raising as Python's subscript does (KeyError when absent).
 inline nb::object required(nb::handle mapping, const char *key) {
     nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));

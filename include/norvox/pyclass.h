@@ -21,4 +21,14 @@ inline nb::object make_class(nb::module_ &m, const char *name, nb::tuple bases, 
     return cls;
 }
 
+/// Put `fn` into the class namespace `ns` as the method `name`. Python calls it with the
+/// instance and the method's arguments; `fn` gets the module `m` first, then those.
+/// `extra` are further nanobind annotations (argument names and defaults, documentation).
+template <typename R, typename... Args, typename... Extra>
+void add_method(nb::dict &ns, nb::module_ m, const char *name, R (*fn)(nb::module_, nb::handle, Args...),
+                const Extra &...extra) {
+    ns[name] = nb::cpp_function([m, fn](nb::handle self, Args... args) -> R { return fn(m, self, args...); },
+                                nb::is_method(), nb::name(name), extra...);
+}
+
 } // namespace norvox

@@ -41,10 +41,6 @@ nb::object registry_of(nb::handle record) {
 
 bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::truthy(esco); }
 
-void check_environment(nb::module_ m, nb::handle self) {
-    norvox::jobs::check_settings(m, self.attr("log"), required_settings);
-}
-
 void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
     self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
     self.attr("_check_environment")();
@@ -186,16 +182,11 @@ NB_MODULE(clock_correction, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Corrects the clocks of drifted meters, all ESCOs or one.";
-    ns["__init__"] = nb::cpp_function([m](nb::handle self, nb::handle esco) { init_job(m, self, esco); },
-                                      nb::is_method(), nb::name("__init__"), nb::arg("esco").none() = nb::none());
-    ns["run_job"] = nb::cpp_function(
-        [m](nb::handle self, nb::handle record) { return run_job(m, self, record); }, nb::is_method(),
-        nb::name("run_job"), nb::arg("meter_drift_record").none(),
-        "Correct one meter's clock and reset its drift row; false when that failed.");
-    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
-                                 "Select the drifted meters and correct them on a thread pool.");
-    ns["_check_environment"] = nb::cpp_function([m](nb::handle self) { check_environment(m, self); },
-                                                nb::is_method(), nb::name("_check_environment"));
+    norvox::add_method(ns, m, "__init__", &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "run_job", &run_job, nb::arg("meter_drift_record").none(),
+                       "Correct one meter's clock and reset its drift row; false when that failed.");
+    norvox::add_method(ns, m, "run", &run, "Select the drifted meters and correct them on a thread pool.");
+    norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
     m.def("main", [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },

@@ -138,14 +138,11 @@ NB_MODULE(pending_tariff_push, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Pushes future tariffs to the meters of one ESCO that lack them.";
-    ns["__init__"] = nb::cpp_function([m](nb::handle self, nb::handle esco) { init_job(m, self, esco); },
-                                      nb::is_method(), nb::name("__init__"), nb::arg("esco").none() = nb::none());
-    ns["run_job"] = nb::cpp_function(
-        [m](nb::handle self, nb::handle tariff) { return run_job(m, self, tariff); }, nb::is_method(),
-        nb::name("run_job"), nb::arg("tariff").none(),
-        "Push one work row to its meter when the meter is active; the push's result, or false.");
-    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
-                                 "List the ESCO's meters missing future tariffs and push them on a thread pool.");
+    norvox::add_method(ns, m, "__init__", &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "run_job", &run_job, nb::arg("tariff").none(),
+                       "Push one work row to its meter when the meter is active; the push's result, or false.");
+    norvox::add_method(ns, m, "run", &run,
+                       "List the ESCO's meters missing future tariffs and push them on a thread pool.");
     ns["future_tariffs_to_update"] = nb::cpp_function(
         [](nb::handle self, nb::handle esco) { return future_tariffs_to_update(self, esco); },
         nb::is_method(), nb::name("future_tariffs_to_update"), nb::arg("esco").none(),
@@ -155,9 +152,7 @@ NB_MODULE(pending_tariff_push, m) {
         [m](nb::handle, nb::handle data_list) { return convert_floats_to_decimal(m, data_list); },
         nb::is_method(), nb::name("_convert_floats_to_decimal"), nb::arg("data_list").none(),
         "A new list whose maps have their float values as Decimal made from the float's text form.");
-    ns["_check_environment"] = nb::cpp_function(
-        [m](nb::handle self) { norvox::jobs::check_settings(m, self.attr("log"), required_settings); },
-        nb::is_method(), nb::name("_check_environment"));
+    norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
 
     m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },

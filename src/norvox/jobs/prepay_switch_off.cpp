@@ -184,30 +184,20 @@ NB_MODULE(prepay_switch_off, m) {
 
     nb::dict one;
     one["__doc__"] = "Switches prepay mode off on one meter through its mediator.";
-    one["__init__"] = nb::cpp_function(
-        [m](nb::handle self, nb::handle meter, nb::handle mediator_address, nb::handle supabase) {
-            init_meter_job(m, self, meter, mediator_address, supabase);
-        },
-        nb::is_method(), nb::name("__init__"), nb::kw_only(), nb::arg("meter").none(),
-        nb::arg("mediator_address").none(), nb::arg("supabase").none());
-    one["update"] = nb::cpp_function([m](nb::handle self) { return update_meter(m, self); }, nb::is_method(),
-                                     nb::name("update"),
-                                     "Update the prepay_enabled flag on the meter.\n"
-                                     "Returns True if successful, False if failed.");
+    norvox::add_method(one, m, "__init__", &init_meter_job, nb::kw_only(), nb::arg("meter").none(),
+                       nb::arg("mediator_address").none(), nb::arg("supabase").none());
+    norvox::add_method(one, m, "update", &update_meter,
+                       "Update the prepay_enabled flag on the meter.\n"
+                       "Returns True if successful, False if failed.");
     norvox::make_class(m, "PrepaySwitchOffJob", nb::make_tuple(), one);
 
     nb::dict all;
     all["__doc__"] = "Switches prepay mode off on the prepay-enabled meters of one ESCO.";
-    all["__init__"] = nb::cpp_function([m](nb::handle self, nb::handle esco) { init_fleet_job(m, self, esco); },
-                                       nb::is_method(), nb::name("__init__"), nb::arg("esco").none() = nb::none());
-    all["run_job"] = nb::cpp_function(
-        [m](nb::handle self, nb::handle meter_row) { return run_job(m, self, meter_row); }, nb::is_method(),
-        nb::name("run_job"), nb::arg("meter_row").none(), "Switch one meter off; true when it was.");
-    all["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
-                                  "Find the ESCO, select its prepay-enabled meters and switch them off.");
-    all["_check_environment"] = nb::cpp_function(
-        [m](nb::handle self) { norvox::jobs::check_settings(m, self.attr("log"), required_settings); },
-        nb::is_method(), nb::name("_check_environment"));
+    norvox::add_method(all, m, "__init__", &init_fleet_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(all, m, "run_job", &run_job, nb::arg("meter_row").none(),
+                       "Switch one meter off; true when it was.");
+    norvox::add_method(all, m, "run", &run, "Find the ESCO, select its prepay-enabled meters and switch them off.");
+    norvox::jobs::add_settings_check(all, m, required_settings);
     norvox::make_class(m, "PrepaySwitchOffAllJob", nb::make_tuple(), all);
 
     m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },

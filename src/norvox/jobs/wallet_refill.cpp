@@ -184,13 +184,9 @@ NB_MODULE(wallet_refill, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Finds the meters whose wallet needs a top-up and reports them.";
-    ns["__init__"] = nb::cpp_function([m](nb::handle self) { init_job(m, self); }, nb::is_method(),
-                                      nb::name("__init__"));
-    ns["_check_environment"] = nb::cpp_function(
-        [m](nb::handle self) { norvox::jobs::check_settings(m, self.attr("log"), required_settings); },
-        nb::is_method(), nb::name("_check_environment"));
-    ns["run"] = nb::cpp_function([m](nb::handle self) { run(m, self); }, nb::is_method(), nb::name("run"),
-                                 "Find all meters where current balance is less than wallet minimum_balance.");
+    norvox::add_method(ns, m, "__init__", &init_job);
+    norvox::jobs::add_settings_check(ns, m, required_settings);
+    norvox::add_method(ns, m, "run", &run, "Find all meters where current balance is less than wallet minimum_balance.");
     norvox::make_class(m, "WalletRefillJob", nb::make_tuple(), ns);
 
     m.def("main", [m]() { main_program(m); }, "The wallet_refill program.");
