@@ -64,7 +64,7 @@ class ApiError(Exception):
         self.body = {"code": code, "details": details, "hint": hint, "message": message}
 
 
-RESERVED = {"select", "order", "limit", "offset", "on_conflict", "columns"}
+RESERVED = {"select"}
 
 
 # --- select text ----------------------------------------------------------------------------
@@ -134,7 +134,8 @@ def _coerce(value: Any, text: str) -> Any:
 
 
 def like_regex(pattern: str) -> re.Pattern:
-    """A LIKE pattern (`%` any run, `_` any one character, backslash escapes) as a regex."""
+    """An ILIKE pattern (`%` any run, `_` any one character, backslash escapes) as a
+    case-insensitive regex."""
     out, i = [], 0
     while i < len(pattern):
         ch = pattern[i]
@@ -148,34 +149,19 @@ def like_regex(pattern: str) -> re.Pattern:
 
 
 def _test(op: str, value: Any, text: str) -> bool:
-    if op == "is":
-        low = text.lower()
-        if low == "null":
-            return value is None
-        if low in ("true", "false"):
-            return value is (low == "true")
-        raise ApiError(400, "PGRST100", f'"failed to parse filter (is.{text})"')
     if value is None:  # SQL: a comparison with null is unknown, so the row does not pass
         return False
-    if op in ("like", "ilike"):
+    if op == "ilike":
         if not isinstance(value, str):
             raise ApiError(404, "42883", f"operator does not exist: {type(value).__name__} ~~* unknown")
-        rx = like_regex(text.replace("*", "%"))
-        if op == "like":
-            rx = re.compile(rx.pattern, re.DOTALL)
-        return rx.fullmatch(value) is not None
-    if op == "in":
-        items = [item.strip('"') for item in text.strip("()").split(",")] if text.strip("()") else []
-        return any(value == _coerce(value, item) for item in items)
+        # PostgREST reads "*" as "%" before PostgreSQL sees the pattern.
+        return like_regex(text.replace("*", "%")).fullmatch(value) is not None
     other = _coerce(value, text)
     try:
         return {
             "eq": lambda: value == other,
             "neq": lambda: value != other,
             "gt": lambda: value > other,
-            "gte": lambda: value >= other,
-            "lt": lambda: value < other,
-            "lte": lambda: value <= other,
         }[op]()
     except KeyError:
         raise ApiError(400, "PGRST100", f'"failed to parse filter ({op}.{text})"') from None
@@ -299,19 +285,7 @@ class Database:
                 shaped = self._shape(schema, table, row, sel, filters, 0)
                 if shaped is not None:
                     result.append(shaped)
-        params = dict(query)
-        if "order" in params:
-            for term in reversed(params["order"].split(",")):
-                col, *mods = term.split(".")
-                desc = "desc" in mods
-                nulls_first = "nullsfirst" in mods or ("nullslast" not in mods and desc)
-                present = [r for r in result if r.get(col) is not None]
-                absent = [r for r in result if r.get(col) is None]
-                present.sort(key=lambda r: r[col], reverse=desc)
-                result = absent + present if nulls_first else present + absent
-        offset = int(params.get("offset", 0))
-        limit = params.get("limit")
-        return result[offset:offset + int(limit)] if limit is not None else result[offset:]
+        return result
 
     def update(self, schema: str, table: str, query: list[tuple[str, str]], body: dict) -> list[dict]:
         if not isinstance(body, dict):
@@ -325,29 +299,6 @@ class Database:
                 row.update(body)
                 changed.append(dict(row))
         return changed
-
-    def insert(self, schema: str, table: str, query: list[tuple[str, str]], body: Any,
-               prefer: str) -> list[dict]:
-        rows = body if isinstance(body, list) else [body]
-        target = self._rows(schema, table)
-        conflict = dict(query).get("on_conflict")
-        keys = conflict.split(",") if conflict else None
-        written = []
-        for new in rows:
-            existing = None
-            if keys:
-                existing = next((r for r in target if all(r.get(k) == new.get(k) for k in keys)), None)
-            if existing is not None:
-                if "resolution=ignore-duplicates" in prefer:
-                    continue
-                if "resolution=merge-duplicates" in prefer:
-                    existing.update(new)
-                    written.append(dict(existing))
-                    continue
-                raise ApiError(409, "23505", "duplicate key value violates unique constraint")
-            target.append(dict(new))
-            written.append(dict(new))
-        return written
 
     def call(self, schema: str, name: str, params: dict) -> Any:
         if name not in self.functions:
@@ -383,9 +334,6 @@ class Database:
                     return 200, self.select(schema, name, req.query)
                 if req.method == "PATCH":
                     return 200, self.update(schema, name, req.query, req.body)
-                if req.method == "POST":
-                    return 201, self.insert(schema, name, req.query, req.body,
-                                            req.headers.get("prefer", ""))
                 raise ApiError(405, "PGRST000", f"method {req.method} not supported")
         except ApiError as err:
             return err.status, err.body
