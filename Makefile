@@ -9,7 +9,7 @@ PYTEST_ARGS ?=
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 
 # Build without isolation so that build/ is reused and a rebuild only compiles what changed;
 # the tested build treats compiler warnings as errors.
@@ -45,7 +45,7 @@ SAN_ENV   = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-
 $(SAN_BIN)/python:
 	$(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_BIN)/python -m pip install -q --upgrade pip
-	$(SAN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(SAN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 
 sanitize: $(SAN_BIN)/python
 	$(SAN_BIN)/python -m pip install -q --no-build-isolation -C cmake.define.NORVOX_SANITIZE=ON \

@@ -49,9 +49,9 @@ inline void check_settings(nb::handle m, nb::handle log, std::span<const Require
 
 /// The job class's `_check_environment` method: check_settings through the job's `log`.
 inline void add_settings_check(nb::dict &ns, nb::module_ m, std::span<const RequiredSetting> table) {
-    ns["_check_environment"] = nb::cpp_function(
-        [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); }, nb::is_method(),
-        nb::name("_check_environment"));
+    norvox::add_callable_method(
+        ns, m, "_check_environment", NORVOX_HERE,
+        [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); });
 }
 
 /// `mapping[key]`, raising as Python's subscript does (KeyError when absent).
@@ -100,6 +100,7 @@ inline std::size_t count_successes(nb::handle futures) {
 /// with the meter's id, serial and mediator address, make `job_class(**arguments)` and return
 /// what its `update` returns. An ordinary error is logged with its report lines and counts as
 /// false; SystemExit and interrupts pass through.
+NORVOX_SITE(update_one_meter);
 inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::handle serial,
                                    nb::handle mediator_address, nb::handle job_class,
                                    nb::dict arguments) {
@@ -108,7 +109,7 @@ inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::hand
                          "mediator_address"_a = mediator_address);
         return job_class(**arguments).attr("update")();
     } catch (nb::python_error &e) {
-        nb::object error = caught(e);
+        nb::object error = caught(e, update_one_meter_site);
         log.attr("error")("Failure occurred pushing token", "error"_a = error,
                           "exception"_a = traceback_lines(error));
         return nb::bool_(false);

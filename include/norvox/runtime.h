@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "norvox/function.h"
+
 namespace norvox {
 
 namespace nb = nanobind;
@@ -22,19 +24,6 @@ inline nb::object traceback_lines(nb::handle error) {
     nb::object format = nb::module_::import_("traceback").attr("format_exception");
     return format(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))), error,
                   tb.is_valid() ? tb : nb::none());
-}
-
-/// True for errors a guarded block handles: kinds of Exception, not SystemExit, interrupts
-/// or other BaseException kinds, which pass through.
-inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
-
-/// The error of a caught Python exception, for a guarded block that handles ordinary errors;
-/// SystemExit, interrupts and other BaseException kinds are raised again. Call it only inside
-/// the catch clause.
-inline nb::object caught(nb::python_error &e) {
-    if (!is_ordinary_error(e))
-        throw;
-    return nb::borrow(e.value());
 }
 
 /// End the process with `status` by raising SystemExit, so exit hooks and log flushing run.

@@ -21,6 +21,7 @@
 #include "norvox/args.h"
 #include "norvox/drav_record.h"
 #include "norvox/drav_text.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -213,6 +214,7 @@ private:
     nb::list records_;
 };
 
+NORVOX_SITE(read);
 nb::list read(const Env &env, nb::handle csv_string) {
     check_exact(csv_string, &PyUnicode_Type, "csv_string");
     RowReader reader(env);
@@ -296,6 +298,7 @@ private:
     size_t size_ = 0;
 };
 
+NORVOX_SITE(read_from_file);
 nb::list read_from_file(const Env &env, nb::handle file_path) {
     check_exact(file_path, &PyUnicode_Type, "file_path");
     FileBytes file(file_path);
@@ -317,6 +320,7 @@ nb::list read_from_file(const Env &env, nb::handle file_path) {
     return reader.records();
 }
 
+NORVOX_SITE(read_internal);
 nb::list read_internal(const Env &env, nb::handle file_obj) {
     RowReader reader(env);
     file_obj.attr("readline")(); // the header, unchecked
@@ -537,6 +541,7 @@ void check_writer_args(nb::handle serial, nb::handle folder, const char *folder_
     check_exact(marker, &PyUnicode_Type, "element_marker", true);
 }
 
+NORVOX_SITE(write);
 void write(const Env &env, nb::handle serial, nb::handle output_file_path, nb::handle records,
            nb::handle element_marker) {
     check_writer_args(serial, output_file_path, "output_file_path", records, "records",
@@ -569,6 +574,7 @@ nb::object lookup(nb::handle map, const char *key) {
     return map.attr("get")(key);
 }
 
+NORVOX_SITE(write_from_profile_records);
 void write_from_profile_records(const Env &env, nb::handle serial, nb::handle output_dir,
                                 nb::handle profile_records, nb::handle date,
                                 nb::handle element_marker) {
@@ -610,6 +616,7 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
     write_records(env, serial, output_dir, records, element_marker, date);
 }
 
+NORVOX_SITE(write_from_drav_readings);
 void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle output_dir,
                               nb::handle readings, nb::handle element_marker) {
     check_writer_args(serial, output_dir, "output_dir", readings, "readings", element_marker);
@@ -628,7 +635,7 @@ void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle outp
 
 } // namespace
 
-NB_MODULE(drav_csv, m) {
+NORVOX_MODULE(drav_csv, m) {
     nb::object record_type = nb::module_::import_("norvox.drav.drav_csv_record").attr("DRAVCSVRecord");
     nb::module_::import_("norvox.drav.drav_filename");
     Env env{drav::import_datetime_api(), record_type};
@@ -636,8 +643,7 @@ NB_MODULE(drav_csv, m) {
     nb::class_<DravCsv> cls(m, "DRAVCSV",
                             "Writers and readers of DRAV CSV profile-log files (static "
                             "operations only).");
-    cls.def_static(
-        "write",
+    norvox::def_static(cls, m, "write", write_site,
         [env](nb::handle serial, nb::handle output_file_path, nb::handle records,
               nb::handle element_marker) {
             write(env, serial, output_file_path, records, element_marker);
@@ -645,8 +651,7 @@ NB_MODULE(drav_csv, m) {
         "serial"_a.none(), "output_file_path"_a.none(), "records"_a.none(), "element_marker"_a.none() = nb::none(),
         "Write the records as the meter's DRAV file for the first record's day into the folder "
         "output_file_path.");
-    cls.def_static(
-        "write_from_profile_records",
+    norvox::def_static(cls, m, "write_from_profile_records", write_from_profile_records_site,
         [env](nb::handle serial, nb::handle output_dir, nb::handle profile_records,
               nb::handle date, nb::handle element_marker) {
             write_from_profile_records(env, serial, output_dir, profile_records, date,
@@ -655,17 +660,13 @@ NB_MODULE(drav_csv, m) {
         "serial"_a.none(), "output_dir"_a.none(), "profile_records"_a.none(), "date"_a.none(),
         "element_marker"_a.none() = nb::none(),
         "Write profile-record maps (timestamp, import_a, import_b, export) as a DRAV file.");
-    cls.def_static(
-        "read", [env](nb::handle csv_string) { return read(env, csv_string); }, "csv_string"_a.none(),
+    norvox::def_static(cls, m, "read", read_site, [env](nb::handle csv_string) { return read(env, csv_string); }, "csv_string"_a.none(),
         "The records of a DRAV file's whole text; unreadable rows are skipped.");
-    cls.def_static(
-        "read_from_file", [env](nb::handle file_path) { return read_from_file(env, file_path); },
+    norvox::def_static(cls, m, "read_from_file", read_from_file_site, [env](nb::handle file_path) { return read_from_file(env, file_path); },
         "file_path"_a.none(), "The records of a DRAV file; unreadable rows are skipped.");
-    cls.def_static(
-        "_read_internal", [env](nb::handle file_obj) { return read_internal(env, file_obj); },
+    norvox::def_static(cls, m, "_read_internal", read_internal_site, [env](nb::handle file_obj) { return read_internal(env, file_obj); },
         "file_obj"_a.none(), "The records of a line-by-line text stream after its first line.");
-    cls.def_static(
-        "write_from_drav_readings",
+    norvox::def_static(cls, m, "write_from_drav_readings", write_from_drav_readings_site,
         [env](nb::handle serial, nb::handle output_dir, nb::handle readings,
               nb::handle element_marker) {
             write_from_drav_readings(env, serial, output_dir, readings, element_marker);

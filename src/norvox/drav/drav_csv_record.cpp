@@ -7,23 +7,23 @@
 #include <string>
 
 #include "norvox/drav_record.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using norvox::drav::Record;
 
 namespace {
 
-/// Runs `body`, turning a C++-side Python error into the interpreter's error state.
-template <typename F> auto guarded(F body, decltype(body()) failed) noexcept -> decltype(body()) {
+/// Runs `body`, turning a C++-side error into the interpreter's error state, with a traceback
+/// entry for the record operation `name`, defined at `site`.
+template <typename F>
+auto guarded(F body, decltype(body()) failed, norvox::Site site, const char *name) noexcept -> decltype(body()) {
     try {
         return body();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        norvox::raise_current_exception();
     }
+    norvox::add_traceback(site.file, name, site.line);
     return failed;
 }
 
@@ -38,6 +38,7 @@ PyObject *record_new(PyTypeObject *type, PyObject *, PyObject *) {
     return (PyObject *) r;
 }
 
+NORVOX_SITE(record_init);
 int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *const keywords[] = {"timestamp", "import_value", "export_value", nullptr};
     PyObject *timestamp, *import_value, *export_value;
@@ -65,7 +66,7 @@ int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
             }
             return 0;
         },
-        -1);
+        -1, record_init_site, "__init__");
 }
 
 void record_dealloc(PyObject *self) {
@@ -106,6 +107,7 @@ PyObject *get_field(PyObject *self, void *closure) {
     return Py_NewRef(((Record *) self)->*fields[(intptr_t) closure]);
 }
 
+NORVOX_SITE(set_field);
 int set_field(PyObject *self, PyObject *value, void *closure) {
     intptr_t which = (intptr_t) closure;
     if (value == nullptr) {
@@ -126,7 +128,7 @@ int set_field(PyObject *self, PyObject *value, void *closure) {
             }
             return 0;
         },
-        -1);
+        -1, set_field_site, field_names[which]);
 }
 
 const PyGetSetDef record_getset[] = {
@@ -146,6 +148,7 @@ nb::object value_text(nb::handle value, nb::handle na) {
     return nb::str(digits.data(), digits.size());
 }
 
+NORVOX_SITE(to_csv_line);
 PyObject *to_csv_line(PyObject *self, PyObject *) {
     return guarded(
         [&]() -> PyObject * {
@@ -171,7 +174,7 @@ PyObject *to_csv_line(PyObject *self, PyObject *) {
             parts.append(value_text(r.export_value, na));
             return PyUnicode_Join(nb::str("").ptr(), parts.ptr());
         },
-        nullptr);
+        nullptr, to_csv_line_site, "to_csv_line");
 }
 
 PyObject *record_text(PyObject *self) {
@@ -214,7 +217,7 @@ const PyType_Slot record_slots[] = {
 
 } // namespace
 
-NB_MODULE(drav_csv_record, m) {
+NORVOX_MODULE(drav_csv_record, m) {
     norvox::drav::import_datetime_api();
 
     PyType_Spec type_spec{"norvox.drav.drav_csv_record.DRAVCSVRecord", int(sizeof(Record)), 0,

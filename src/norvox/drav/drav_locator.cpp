@@ -12,6 +12,7 @@
 
 #include "norvox/args.h"
 #include "norvox/dir_listing.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -87,6 +88,7 @@ bool fs_bytes(nb::handle text, std::string &out) {
     return true;
 }
 
+NORVOX_SITE(find_internal);
 nb::object find_internal(nb::handle directory, nb::handle filename_prefix, nb::handle filename_day,
                          nb::handle element_marker) {
     check_exact(filename_prefix, &PyUnicode_Type, "filename_prefix");
@@ -119,6 +121,7 @@ nb::object find_internal(nb::handle directory, nb::handle filename_prefix, nb::h
                        found.front().path);
 }
 
+NORVOX_SITE(find_downloaded);
 nb::list find_downloaded(nb::handle directory) {
     nb::object pattern = nb::module_::import_("norvox.drav.drav_filename")
                              .attr("DRAVFilename")
@@ -140,7 +143,7 @@ nb::list find_downloaded(nb::handle directory) {
 
 } // namespace
 
-NB_MODULE(drav_locator, m) {
+NORVOX_MODULE(drav_locator, m) {
     nb::module_::import_("norvox.drav.drav_filename");
     nb::module_::import_("norvox.drav.drav_locator_result");
 
@@ -149,8 +152,7 @@ NB_MODULE(drav_locator, m) {
                                 "only).");
     // find and find_with_element go through the class's own _find_internal.
     nb::handle locator = cls;
-    cls.def_static(
-        "find",
+    norvox::def_static(cls, m, "find", NORVOX_HERE,
         [locator](nb::handle directory, nb::handle filename_prefix, nb::handle filename_day) {
             check_exact(filename_prefix, &PyUnicode_Type, "filename_prefix");
             return locator.attr("_find_internal")(directory, filename_prefix, filename_day,
@@ -158,8 +160,7 @@ NB_MODULE(drav_locator, m) {
         },
         "directory"_a.none(), "filename_prefix"_a.none(), "filename_day"_a.none(),
         "The meter's file for the day (no element named), with its ingestion flags.");
-    cls.def_static(
-        "find_with_element",
+    norvox::def_static(cls, m, "find_with_element", NORVOX_HERE,
         [locator](nb::handle directory, nb::handle filename_prefix, nb::handle filename_day,
                   nb::handle element_marker) {
             check_exact(filename_prefix, &PyUnicode_Type, "filename_prefix");
@@ -168,9 +169,9 @@ NB_MODULE(drav_locator, m) {
         },
         "directory"_a.none(), "filename_prefix"_a.none(), "filename_day"_a.none(),
         "element_marker"_a.none(), "The meter's file for the day and element, with its ingestion flags.");
-    cls.def_static("_find_internal", &find_internal, "directory"_a.none(),
+    norvox::def_static(cls, m, "_find_internal", find_internal_site, &find_internal, "directory"_a.none(),
                    "filename_prefix"_a.none(), "filename_day"_a.none(), "element_marker"_a.none(),
                    "The look-up shared by find and find_with_element.");
-    cls.def_static("find_downloaded", &find_downloaded, "directory"_a.none(),
+    norvox::def_static(cls, m, "find_downloaded", find_downloaded_site, &find_downloaded, "directory"_a.none(),
                    "The downloaded, not yet ingested DRAV files of the folder, in name order.");
 }

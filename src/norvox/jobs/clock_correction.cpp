@@ -6,6 +6,7 @@
 
 #include "norvox/args.h"
 #include "norvox/jobs.h"
+#include "norvox/module.h"
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
@@ -41,6 +42,7 @@ nb::object registry_of(nb::handle record) {
 
 bool esco_is_set(nb::handle esco) { return !esco.is_none() && norvox::truthy(esco); }
 
+NORVOX_SITE(init_job);
 void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
     self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
     self.attr("_check_environment")();
@@ -54,6 +56,7 @@ void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
         m.attr("supa_client")(m.attr("supabase_url"), m.attr("supabase_key"), m.attr("tessel_role_key"));
 }
 
+NORVOX_SITE(run_job);
 bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
     norvox::check_exact(record, &PyDict_Type, "meter_drift_record");
     nb::object serial = required(record, "serial");
@@ -78,7 +81,7 @@ bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
         log.attr("info")("Clock update successful", "serial"_a = serial);
         return true;
     } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
+        nb::object error = norvox::caught(e, run_job_site);
         if (nb::isinstance(error, m.attr("MediatorClientException"))) {
             if (nb::str(error.attr("code_str")).equal(nb::str("DEADLINE_EXCEEDED")))
                 log.attr("error")("Deadline exceeded updating clock", "serial"_a = serial,
@@ -94,6 +97,7 @@ bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
     }
 }
 
+NORVOX_SITE(run);
 void run(nb::module_ m, nb::handle self) {
     nb::object log = self.attr("log");
     nb::object esco = self.attr("esco");
@@ -116,7 +120,7 @@ void run(nb::module_ m, nb::handle self) {
         rows = query.attr("execute")().attr("data");
         log.attr("info")("Raw database response", "data"_a = rows);
     } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
+        nb::object error = norvox::caught(e, run_site);
         log.attr("error")("Failed to query meter_shadows", "error"_a = error);
         norvox::exit_with(1);
     }
@@ -163,7 +167,7 @@ void run(nb::module_ m, nb::handle self) {
 
 } // namespace
 
-NB_MODULE(clock_correction, m) {
+NORVOX_MODULE(clock_correction, m) {
     // Standard facilities, then the mediator client, logging and the database client.
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
@@ -182,13 +186,13 @@ NB_MODULE(clock_correction, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Corrects the clocks of drifted meters, all ESCOs or one.";
-    norvox::add_method(ns, m, "__init__", &init_job, nb::arg("esco").none() = nb::none());
-    norvox::add_method(ns, m, "run_job", &run_job, nb::arg("meter_drift_record").none(),
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "run_job", run_job_site, &run_job, nb::arg("meter_drift_record").none(),
                        "Correct one meter's clock and reset its drift row; false when that failed.");
-    norvox::add_method(ns, m, "run", &run, "Select the drifted meters and correct them on a thread pool.");
+    norvox::add_method(ns, m, "run", run_site, &run, "Select the drifted meters and correct them on a thread pool.");
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
+    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
           "The clock_correction program.");
 }

@@ -10,6 +10,7 @@
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,6 +29,7 @@ constexpr norvox::jobs::RequiredSetting required_settings[] = {
     {{"mediator_server", nullptr}, norvox::jobs::missing_mediator_server, 5},
 };
 
+NORVOX_SITE(init_job);
 void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
     self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
     self.attr("_check_environment")();
@@ -38,6 +40,7 @@ void init_job(nb::module_ m, nb::handle self, nb::handle esco) {
         m.attr("supa_client")(url, key, m.attr("public_backend_role_key"), "schema"_a = "ambrel");
 }
 
+NORVOX_SITE(run_job);
 nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
     nb::object log = self.attr("log");
     nb::object meter_id = required(tariff, "meter_id");
@@ -57,6 +60,7 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
     return norvox::jobs::update_one_meter(log, meter_id, serial, mediator_address, m.attr("TariffPushJob"), arguments);
 }
 
+NORVOX_SITE(convert_floats_to_decimal);
 nb::list convert_floats_to_decimal(nb::module_ m, nb::handle data_list) {
     norvox::check_exact(data_list, &PyList_Type, "data_list");
     nb::object decimal = m.attr("Decimal");
@@ -85,6 +89,7 @@ nb::list convert_floats_to_decimal(nb::module_ m, nb::handle data_list) {
     return converted;
 }
 
+NORVOX_SITE(future_tariffs_to_update);
 nb::object future_tariffs_to_update(nb::handle self, nb::handle esco) {
     norvox::check_exact(esco, &PyUnicode_Type, "esco");
     nb::dict params;
@@ -102,6 +107,7 @@ nb::object future_tariffs_to_update(nb::handle self, nb::handle esco) {
     return self.attr("_convert_floats_to_decimal")(data);
 }
 
+NORVOX_SITE(run);
 void run(nb::module_ m, nb::handle self) {
     nb::object log = self.attr("log");
     log.attr("info")("Starting pending tariff push job...");
@@ -120,7 +126,7 @@ void run(nb::module_ m, nb::handle self) {
 
 } // namespace
 
-NB_MODULE(pending_tariff_push, m) {
+NORVOX_MODULE(pending_tariff_push, m) {
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "decimal", {"Decimal"});
     norvox::jobs::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});
@@ -138,23 +144,24 @@ NB_MODULE(pending_tariff_push, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Pushes future tariffs to the meters of one ESCO that lack them.";
-    norvox::add_method(ns, m, "__init__", &init_job, nb::arg("esco").none() = nb::none());
-    norvox::add_method(ns, m, "run_job", &run_job, nb::arg("tariff").none(),
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "run_job", run_job_site, &run_job, nb::arg("tariff").none(),
                        "Push one work row to its meter when the meter is active; the push's result, or false.");
-    norvox::add_method(ns, m, "run", &run,
+    norvox::add_method(ns, m, "run", run_site, &run,
                        "List the ESCO's meters missing future tariffs and push them on a thread pool.");
-    ns["future_tariffs_to_update"] = nb::cpp_function(
-        [](nb::handle self, nb::handle esco) { return future_tariffs_to_update(self, esco); },
-        nb::is_method(), nb::name("future_tariffs_to_update"), nb::arg("esco").none(),
+    norvox::add_callable_method(
+        ns, m, "future_tariffs_to_update", future_tariffs_to_update_site,
+        [](nb::handle self, nb::handle esco) { return future_tariffs_to_update(self, esco); }, nb::arg("esco").none(),
         "The ESCO's work rows from meters_missing_future_tariffs, floats made exact; empty when the "
         "procedure returned no list.");
-    ns["_convert_floats_to_decimal"] = nb::cpp_function(
+    norvox::add_callable_method(
+        ns, m, "_convert_floats_to_decimal", convert_floats_to_decimal_site,
         [m](nb::handle, nb::handle data_list) { return convert_floats_to_decimal(m, data_list); },
-        nb::is_method(), nb::name("_convert_floats_to_decimal"), nb::arg("data_list").none(),
+        nb::arg("data_list").none(),
         "A new list whose maps have their float values as Decimal made from the float's text form.");
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
+    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
           "The pending_tariff_push program.");
 }

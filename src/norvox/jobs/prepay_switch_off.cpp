@@ -13,6 +13,7 @@
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -48,6 +49,7 @@ std::string whole_code_pattern(std::string_view code) {
 
 // --- PrepaySwitchOffJob: one meter -------------------------------------------------------------
 
+NORVOX_SITE(init_meter_job);
 void init_meter_job(nb::module_ m, nb::handle self, nb::handle meter, nb::handle mediator_address,
                     nb::handle supabase) {
     norvox::check_exact(meter, &PyDict_Type, "meter");
@@ -62,6 +64,7 @@ void init_meter_job(nb::module_ m, nb::handle self, nb::handle meter, nb::handle
                                                      "mediator_address"_a = mediator_address);
 }
 
+NORVOX_SITE(update_meter);
 bool update_meter(nb::module_ m, nb::handle self) {
     try {
         nb::object serial = required(self.attr("meter"), "serial");
@@ -69,7 +72,7 @@ bool update_meter(nb::module_ m, nb::handle self) {
         self.attr("log").attr("info")("prepay disabled");
         return true;
     } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
+        nb::object error = norvox::caught(e, update_meter_site);
         const char *message = nb::isinstance(error, m.attr("MediatorClientException"))
                                   ? "Mediator client failure"
                                   : "Unknown failure during prepay_enabled flag disable";
@@ -80,6 +83,7 @@ bool update_meter(nb::module_ m, nb::handle self) {
 
 // --- PrepaySwitchOffAllJob: the ESCO's meters ---------------------------------------------------
 
+NORVOX_SITE(init_fleet_job);
 void init_fleet_job(nb::module_ m, nb::handle self, nb::handle esco) {
     self.attr("log") = m.attr("logger").attr("bind")("esco"_a = esco);
     self.attr("_check_environment")();
@@ -88,6 +92,7 @@ void init_fleet_job(nb::module_ m, nb::handle self, nb::handle esco) {
         m.attr("supa_client")(m.attr("supabase_url"), m.attr("supabase_key"), m.attr("tessel_role_key"));
 }
 
+NORVOX_SITE(run_job);
 nb::object run_job(nb::module_ m, nb::handle self, nb::handle meter_row) {
     nb::object log = self.attr("log");
     log.attr("info")(nb::str("run_job for meter_row ") + nb::str(meter_row));
@@ -102,6 +107,7 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle meter_row) {
                                     arguments);
 }
 
+NORVOX_SITE(run);
 void run(nb::module_ m, nb::handle self) {
     nb::object log = self.attr("log");
     log.attr("info")("Starting prepay_switch_off job...");
@@ -157,7 +163,7 @@ void run(nb::module_ m, nb::handle self) {
             if (norvox::truthy(future.attr("result")()))
                 ++success;
         } catch (nb::python_error &e) {
-            nb::object error = norvox::caught(e);
+            nb::object error = norvox::caught(e, run_site);
             log.attr("error")(nb::str("Error processing meter: ") + nb::str(error));
         }
     }
@@ -166,7 +172,7 @@ void run(nb::module_ m, nb::handle self) {
 
 } // namespace
 
-NB_MODULE(prepay_switch_off, m) {
+NORVOX_MODULE(prepay_switch_off, m) {
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
     norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
@@ -184,22 +190,22 @@ NB_MODULE(prepay_switch_off, m) {
 
     nb::dict one;
     one["__doc__"] = "Switches prepay mode off on one meter through its mediator.";
-    norvox::add_method(one, m, "__init__", &init_meter_job, nb::kw_only(), nb::arg("meter").none(),
+    norvox::add_method(one, m, "__init__", init_meter_job_site, &init_meter_job, nb::kw_only(), nb::arg("meter").none(),
                        nb::arg("mediator_address").none(), nb::arg("supabase").none());
-    norvox::add_method(one, m, "update", &update_meter,
+    norvox::add_method(one, m, "update", update_meter_site, &update_meter,
                        "Update the prepay_enabled flag on the meter.\n"
                        "Returns True if successful, False if failed.");
     norvox::make_class(m, "PrepaySwitchOffJob", nb::make_tuple(), one);
 
     nb::dict all;
     all["__doc__"] = "Switches prepay mode off on the prepay-enabled meters of one ESCO.";
-    norvox::add_method(all, m, "__init__", &init_fleet_job, nb::arg("esco").none() = nb::none());
-    norvox::add_method(all, m, "run_job", &run_job, nb::arg("meter_row").none(),
+    norvox::add_method(all, m, "__init__", init_fleet_job_site, &init_fleet_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(all, m, "run_job", run_job_site, &run_job, nb::arg("meter_row").none(),
                        "Switch one meter off; true when it was.");
-    norvox::add_method(all, m, "run", &run, "Find the ESCO, select its prepay-enabled meters and switch them off.");
+    norvox::add_method(all, m, "run", run_site, &run, "Find the ESCO, select its prepay-enabled meters and switch them off.");
     norvox::jobs::add_settings_check(all, m, required_settings);
     norvox::make_class(m, "PrepaySwitchOffAllJob", nb::make_tuple(), all);
 
-    m.def("main", [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
+    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
           "The prepay_switch_off program.");
 }

@@ -11,6 +11,7 @@
 #include "norvox/pyclass.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -36,6 +37,7 @@ constexpr const char *select_text = "\n"
                                     "                    wallets(id, balance, minimum_balance, target_balance, auto_topup)\n"
                                     "                    ";
 
+NORVOX_SITE(init_job);
 void init_job(nb::module_ m, nb::handle self) {
     self.attr("log") = m.attr("logger");
     self.attr("_check_environment")();
@@ -110,6 +112,7 @@ nb::str report(const nb::list &needing_topup) {
     return nb::str(nb::str("\n").attr("join")(lines) + nb::str("\n"));
 }
 
+NORVOX_SITE(run);
 void run(nb::module_ m, nb::handle self) {
     nb::object log = self.attr("log");
     log.attr("info")("Starting wallet_refill job...");
@@ -138,7 +141,7 @@ void run(nb::module_ m, nb::handle self) {
             try {
                 check_live_balance(m, log, meter, wallet, wallet_minimum, needing_topup);
             } catch (nb::python_error &e) {
-                nb::object error = norvox::caught(e);
+                nb::object error = norvox::caught(e, run_site);
                 log.attr("warning")("Failed to fetch latest balance from meter", "meter_id"_a = required(meter, "id"),
                                     "serial"_a = required(meter, "serial"), "error"_a = error);
             }
@@ -147,7 +150,7 @@ void run(nb::module_ m, nb::handle self) {
         log.attr("info")(nb::str("Found {} meters needing topup").format(count), "count"_a = count);
         nb::module_::import_("sys").attr("stdout").attr("write")(report(needing_topup));
     } catch (nb::python_error &e) {
-        nb::object error = norvox::caught(e);
+        nb::object error = norvox::caught(e, run_site);
         if (nb::isinstance(error, m.attr("ConnectError"))) {
             m.attr("handle_supabase_faliure")(log, error);
             norvox::exit_with(5);
@@ -165,7 +168,7 @@ void main_program(nb::module_ m) {
 
 } // namespace
 
-NB_MODULE(wallet_refill, m) {
+NORVOX_MODULE(wallet_refill, m) {
     norvox::jobs::import_modules(m, {"logging", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "httpx", {"ConnectError"});
     norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
@@ -184,10 +187,10 @@ NB_MODULE(wallet_refill, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Finds the meters whose wallet needs a top-up and reports them.";
-    norvox::add_method(ns, m, "__init__", &init_job);
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job);
     norvox::jobs::add_settings_check(ns, m, required_settings);
-    norvox::add_method(ns, m, "run", &run, "Find all meters where current balance is less than wallet minimum_balance.");
+    norvox::add_method(ns, m, "run", run_site, &run, "Find all meters where current balance is less than wallet minimum_balance.");
     norvox::make_class(m, "WalletRefillJob", nb::make_tuple(), ns);
 
-    m.def("main", [m]() { main_program(m); }, "The wallet_refill program.");
+    norvox::def(m, "main", NORVOX_HERE, [m]() { main_program(m); }, "The wallet_refill program.");
 }

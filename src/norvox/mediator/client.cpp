@@ -2,6 +2,8 @@
 // imports still work; loading it warns once per process.
 #include <nanobind/nanobind.h>
 
+#include "norvox/module.h"
+
 namespace nb = nanobind;
 using namespace nb::literals;
 
@@ -79,7 +81,7 @@ long importer_stack_level() {
 
 } // namespace
 
-NB_MODULE(client, m) {
+NORVOX_MODULE(client, m) {
     m.doc() = module_doc;
 
     // 1.-3.

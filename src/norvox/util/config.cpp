@@ -8,6 +8,7 @@
 #include "norvox/args.h"
 #include "norvox/runtime.h"
 #include "norvox/settings.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -78,6 +79,7 @@ nb::str temporary_link_name(nb::handle folder) {
     return nb::str(os_path().attr("join")(folder, name));
 }
 
+NORVOX_SITE(set_config);
 void set_config(nb::handle env) {
     nb::str name = norvox::exact_str(env, "env");
     nb::object path = os_path();
@@ -109,7 +111,7 @@ void set_config(nb::handle env) {
 
 } // namespace
 
-NB_MODULE(config, m) {
+NORVOX_MODULE(config, m) {
     m.attr("os") = nb::module_::import_("os");
     m.attr("load_dotenv") = nb::module_::import_("dotenv").attr("load_dotenv");
 
@@ -119,14 +121,13 @@ NB_MODULE(config, m) {
     m.attr("DMP_CONFIG_FILE") = path.attr("join")(config_dir, "dederi.env");
 
     nb::object module = m;
-    m.def(
-        "load_config", [module]() { return load_config(module); },
+    norvox::def(m, "load_config", NORVOX_HERE, [module]() { return load_config(module); },
         nb::sig("def load_config() -> dict[str, str | int | None]"),
         "Load ~/.velk/dederi.env into the environment when it exists (variables already set "
         "win) and return the fourteen settings as the environment holds them, None for unset "
         "ones. Without the file and without settings in the environment, print an error line "
         "and exit with status 5.");
-    m.def("set_config", &set_config, nb::arg("env").none(),
+    norvox::def(m, "set_config", set_config_site, &set_config, nb::arg("env").none(),
           nb::sig("def set_config(env: str) -> None"),
           "Make ~/.velk/dederi.env a symbolic link to ~/.velk/dederi.<env>.env.");
 }

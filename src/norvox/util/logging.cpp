@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/args.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -16,6 +17,7 @@ namespace {
 /// The loggers of the HTTP client libraries, held at WARNING so their chatter stays out.
 constexpr const char *noisy_loggers[] = {"httpx", "httpcore", "h2", "hpack", "urllib3"};
 
+NORVOX_SITE(suppress_noisy_loggers);
 void suppress_noisy_loggers() {
     nb::module_ logging = nb::module_::import_("logging");
     nb::object warning = logging.attr("WARNING");
@@ -23,6 +25,7 @@ void suppress_noisy_loggers() {
         logging.attr("getLogger")(name).attr("setLevel")(warning);
 }
 
+NORVOX_SITE(flush_logs);
 void flush_logs() {
     nb::object handlers = nb::module_::import_("logging").attr("root").attr("handlers");
     for (nb::handle handler : handlers)
@@ -31,6 +34,7 @@ void flush_logs() {
 
 /// Dotted module name from a source path: from the first "norvox" component on, separators
 /// turned into dots, the last three characters cut.
+NORVOX_SITE(path_to_package_and_module);
 nb::object path_to_package_and_module(nb::handle path) {
     check_exact(path, &PyUnicode_Type, "path");
     nb::object parts = nb::module_::import_("pathlib").attr("Path")(path).attr("parts");
@@ -42,6 +46,7 @@ nb::object path_to_package_and_module(nb::handle path) {
     return dotted[nb::slice(nb::none(), nb::int_(-3), nb::none())];
 }
 
+NORVOX_SITE(logger_module_name);
 nb::object logger_module_name(nb::handle name, nb::handle file) {
     check_exact(name, &PyUnicode_Type, "name");
     check_exact(file, &PyUnicode_Type, "file", true);
@@ -50,6 +55,7 @@ nb::object logger_module_name(nb::handle name, nb::handle file) {
     return nb::borrow(name);
 }
 
+NORVOX_SITE(get_logger);
 nb::object get_logger(nb::handle name, nb::handle python_file) {
     check_exact(name, &PyUnicode_Type, "name");
     check_exact(python_file, &PyUnicode_Type, "python_file");
@@ -61,6 +67,7 @@ nb::object get_logger(nb::handle name, nb::handle python_file) {
 /// per write. `print` writes the text and its line end in two calls; another thread's log line
 /// written between them would be glued to the traceback line and lost to a JSON reader.
 /// Text is kept per thread until its line end arrives, then written at once.
+NORVOX_SITE(WholeLineWriter);
 struct WholeLineWriter {
     nb::object stream;
     nb::object pending; // threading.local(): this thread's text without its line end yet
@@ -88,7 +95,7 @@ struct WholeLineWriter {
 
 } // namespace
 
-NB_MODULE(logging, m) {
+NORVOX_MODULE(logging, m) {
     // 1. The standard facilities and structlog.
     nb::module_ std_logging = nb::module_::import_("logging");
     nb::module_ atexit = nb::module_::import_("atexit");
@@ -96,7 +103,7 @@ NB_MODULE(logging, m) {
     nb::module_ structlog = nb::module_::import_("structlog");
 
     // 2. suppress_noisy_loggers.
-    m.def("suppress_noisy_loggers", &suppress_noisy_loggers,
+    norvox::def(m, "suppress_noisy_loggers", suppress_noisy_loggers_site, &suppress_noisy_loggers,
           "Raise the HTTP client libraries' loggers to WARNING.");
 
     // 3. Root handler on standard output, bare message, INFO; left alone when already handled.
@@ -104,7 +111,7 @@ NB_MODULE(logging, m) {
                                     "level"_a = std_logging.attr("INFO"));
 
     // 4. flush_logs, run among the exit hooks.
-    m.def("flush_logs", &flush_logs, "Flush every handler of the root logger.");
+    norvox::def(m, "flush_logs", flush_logs_site, &flush_logs, "Flush every handler of the root logger.");
     atexit.attr("register")(m.attr("flush_logs"));
 
     // 5.
@@ -117,9 +124,10 @@ NB_MODULE(logging, m) {
     shared.append(procs.attr("add_log_level"));
     shared.append(procs.attr("format_exc_info"));
     shared.append(procs.attr("StackInfoRenderer")());
-    nb::class_<WholeLineWriter>(m, "_WholeLineWriter")
-        .def("write", &WholeLineWriter::write)
-        .def("flush", &WholeLineWriter::flush);
+    nb::class_<WholeLineWriter> writer(m, "_WholeLineWriter");
+    writer.def("write", &WholeLineWriter::write).def("flush", &WholeLineWriter::flush);
+    norvox::wrap_method(writer, m, "write", WholeLineWriter_site);
+    norvox::wrap_method(writer, m, "flush", WholeLineWriter_site);
     nb::object exception_stream = nb::cast(
         WholeLineWriter{sys.attr("stdout"), nb::module_::import_("threading").attr("local")()});
     shared.append(procs.attr("ExceptionPrettyPrinter")(exception_stream));
@@ -147,10 +155,10 @@ NB_MODULE(logging, m) {
                                 "cache_logger_on_first_use"_a = true);
 
     // 9. The naming functions and get_logger.
-    m.def("path_to_package_and_module", &path_to_package_and_module, nb::arg("path").none(),
+    norvox::def(m, "path_to_package_and_module", path_to_package_and_module_site, &path_to_package_and_module, nb::arg("path").none(),
           "Dotted module name made from a source file path.");
-    m.def("logger_module_name", &logger_module_name, nb::arg("name").none(), nb::arg("file").none() = nb::none(),
+    norvox::def(m, "logger_module_name", logger_module_name_site, &logger_module_name, nb::arg("name").none(), nb::arg("file").none() = nb::none(),
           "The module name for a logger: the file's dotted name for __main__, else the name.");
-    m.def("get_logger", &get_logger, nb::arg("name").none(), nb::arg("python_file").none(),
+    norvox::def(m, "get_logger", get_logger_site, &get_logger, nb::arg("name").none(), nb::arg("python_file").none(),
           "The module logger for the given module name and source file.");
 }

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/args.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -11,6 +12,7 @@ namespace {
 
 constexpr const char *schema_name = "tessel";
 
+NORVOX_SITE(supa_client);
 nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::handle role_key,
                        nb::handle schema) {
     check_exact(supabase_url, &PyUnicode_Type, "supabase_url");
@@ -40,6 +42,7 @@ nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::han
     throw nb::python_error();
 }
 
+NORVOX_SITE(as_list);
 nb::object as_list(nb::handle result) {
     nb::object data = result.attr("data");
     if (!data.is_none() && !PyList_CheckExact(data.ptr()))
@@ -47,6 +50,7 @@ nb::object as_list(nb::handle result) {
     return data;
 }
 
+NORVOX_SITE(as_first_item);
 nb::object as_first_item(nb::handle result) {
     // Subscript as Python does, so a null `data` gives its usual "not subscriptable" error.
     nb::object rows = as_list(result);
@@ -60,14 +64,14 @@ nb::object as_first_item(nb::handle result) {
 
 } // namespace
 
-NB_MODULE(supabase, m) {
+NORVOX_MODULE(supabase, m) {
     nb::module_ supabase = nb::module_::import_("supabase");
     m.attr("SCHEMA_NAME") = schema_name;
     m.attr("Client") = supabase.attr("Client");
-    m.def("supa_client", &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
+    norvox::def(m, "supa_client", supa_client_site, &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
           nb::arg("schema").none() = nb::none(),
           "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
           "role key, when given, as the bearer token of every request.");
-    m.def("as_list", &as_list, nb::arg("result").none(), "The rows of a query response: its data, unchanged.");
-    m.def("as_first_item", &as_first_item, nb::arg("result").none(), "The first row of a query response.");
+    norvox::def(m, "as_list", as_list_site, &as_list, nb::arg("result").none(), "The rows of a query response: its data, unchanged.");
+    norvox::def(m, "as_first_item", as_first_item_site, &as_first_item, nb::arg("result").none(), "The first row of a query response.");
 }

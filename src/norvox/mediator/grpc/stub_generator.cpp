@@ -5,6 +5,8 @@
 // the message module from its own package.
 #include <nanobind/nanobind.h>
 
+#include "norvox/module.h"
+
 namespace nb = nanobind;
 
 namespace {
@@ -55,6 +57,7 @@ nb::str relative_imports(nb::str content) {
     return nb::borrow<nb::str>(nb::str("").attr("join")(pieces));
 }
 
+NORVOX_SITE(fix_imports);
 void fix_imports() {
     nb::str content =
         with_open("r", [](nb::handle file) { return nb::borrow<nb::str>(file.attr("read")()); });
@@ -64,7 +67,7 @@ void fix_imports() {
 
 } // namespace
 
-NB_MODULE(stub_generator, m) {
+NORVOX_MODULE(stub_generator, m) {
     m.doc() = "Runs protoc with the gRPC plugin to generate messages and gRPC stubs.";
 
     // 1.-2. The compiler, run once per load; its status is not looked at.
@@ -75,12 +78,11 @@ NB_MODULE(stub_generator, m) {
                                        "--grpc_python_out=./generated", "./mediator.proto"));
 
     // 3.
-    m.def("fix_imports", &fix_imports, "Fixes imports in the generated code to use relative imports.");
+    norvox::def(m, "fix_imports", fix_imports_site, &fix_imports, "Fixes imports in the generated code to use relative imports.");
 
     // 4. The program block: loading has compiled already.
     nb::object module = m;
-    m.def(
-        "main", [module]() { module.attr("fix_imports")(); },
+    norvox::def(m, "main", NORVOX_HERE, [module]() { module.attr("fix_imports")(); },
         "Program block of the stub_generator console script: fixes the imports of the code "
         "that loading the module generated.");
 }

@@ -7,6 +7,7 @@
 
 #include "norvox/replica_args.h"
 #include "norvox/replica_scan.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -104,6 +105,7 @@ template <class R, class... Values> nb::object make_record(Values &&...values) {
 }
 
 /// Records of one type are equal when their fields are, compared in order as tuples compare.
+NORVOX_SITE(record_eq);
 template <class R> nb::object record_eq(nb::handle self, nb::handle other) {
     if (Py_TYPE(other.ptr()) != Py_TYPE(self.ptr()))
         return nb::borrow(Py_NotImplemented);
@@ -119,6 +121,7 @@ template <class R> nb::object record_eq(nb::handle self, nb::handle other) {
 }
 
 /// "Name(field=value, ...)", and "..." for a record met again inside its own fields.
+NORVOX_SITE(record_repr);
 template <class R> nb::str record_repr(nb::handle self) {
     const int seen = Py_ReprEnter(self.ptr());
     if (seen != 0) {
@@ -152,10 +155,14 @@ template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index
      ...);
     cls.def("__eq__", &record_eq<R>, "other"_a.none());
     cls.def("__repr__", &record_repr<R>);
+    constexpr norvox::Site reduce_site = NORVOX_HERE;
     cls.def("__reduce__", [](nb::handle self) { // copies and pickles rebuild it from its fields
         R *record = nb::inst_ptr<R>(self);
         return nb::make_tuple(self.type(), nb::make_tuple(record->get(I)...));
     });
+    norvox::wrap_method(cls, m, "__eq__", record_eq_site);
+    norvox::wrap_method(cls, m, "__repr__", record_repr_site);
+    norvox::wrap_method(cls, m, "__reduce__", reduce_site);
     cls.attr("__hash__") = nb::none(); // mutable and compared by value, like a dataclass
     cls.attr("__match_args__") = nb::make_tuple(nb::str(R::names[I])...);
 }
@@ -164,6 +171,7 @@ template <class R> void bind_record(nb::module_ &m) { bind_record<R>(m, std::mak
 
 // ---- the date filter and the scans ------------------------------------------------------------
 
+NORVOX_SITE(is_within_date_range);
 bool is_within_date_range(nb::handle file_date, nb::handle start_date, nb::handle end_date) {
     if (start_date.is_none() && end_date.is_none())
         return true;
@@ -223,6 +231,7 @@ nb::object file_info(const Scanned &scanned, std::size_t i) {
                                  nb::int_(file.size), file.ordinal ? replica::date_of(file.ordinal) : nb::none());
 }
 
+NORVOX_SITE(scan_replica_folder);
 nb::dict scan_replica_folder(nb::handle base_path, nb::handle start_date, nb::handle end_date) {
     const Scanned scanned = scan_folder(base_path, start_date, end_date);
     nb::dict files;
@@ -255,6 +264,7 @@ template <class T, class KeyOf> void sort_keys(std::vector<T> &items, KeyOf key_
         items[k] = keyed[k].second;
 }
 
+NORVOX_SITE(compare_replicas);
 nb::object compare_replicas(nb::handle folder_1, nb::handle folder_2, nb::handle start_date, nb::handle end_date) {
     const Scanned one = scan_folder(folder_1, start_date, end_date);
     const Scanned two = scan_folder(folder_2, start_date, end_date);
@@ -290,7 +300,7 @@ nb::object compare_replicas(nb::handle folder_1, nb::handle folder_2, nb::handle
 
 } // namespace
 
-NB_MODULE(mirror_diff, m) {
+NORVOX_MODULE(mirror_diff, m) {
     m.doc() = "Compare two replica folders of \".csv\" files by relative path and size.";
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
@@ -303,11 +313,11 @@ NB_MODULE(mirror_diff, m) {
     bind_record<FileDifference>(m);
     bind_record<ComparisonReport>(m);
 
-    m.def("is_within_date_range", &is_within_date_range, "file_date"_a.none(), "start_date"_a.none(),
+    norvox::def(m, "is_within_date_range", is_within_date_range_site, &is_within_date_range, "file_date"_a.none(), "start_date"_a.none(),
           "end_date"_a.none(), "Check if a file date is within the specified date range.");
-    m.def("scan_replica_folder", &scan_replica_folder, "base_path"_a.none(), "start_date"_a.none() = nb::none(),
+    norvox::def(m, "scan_replica_folder", scan_replica_folder_site, &scan_replica_folder, "base_path"_a.none(), "start_date"_a.none() = nb::none(),
           "end_date"_a.none() = nb::none(), "Scan a replica folder and build a map of relative paths to FileInfo.");
-    m.def("compare_replicas", &compare_replicas, "folder_1"_a.none(), "folder_2"_a.none(),
+    norvox::def(m, "compare_replicas", compare_replicas_site, &compare_replicas, "folder_1"_a.none(), "folder_2"_a.none(),
           "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
           "Compare two replica folders and generate a comparison report.");
 }

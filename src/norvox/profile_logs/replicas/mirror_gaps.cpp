@@ -5,6 +5,7 @@
 #include "norvox/args.h"
 #include "norvox/replica_args.h"
 #include "norvox/replica_scan.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -13,6 +14,7 @@ namespace replica = norvox::replica;
 
 namespace {
 
+NORVOX_SITE(extract_date_from_filename);
 nb::object extract_date_from_filename(nb::handle filename) {
     norvox::check_exact(filename, &PyUnicode_Type, "filename");
     PyObject *text = filename.ptr();
@@ -93,10 +95,12 @@ nb::list missing_days(const DayRange &range, const std::vector<std::int32_t> &fo
     return missing;
 }
 
+NORVOX_SITE(generate_date_range);
 nb::list generate_date_range(nb::handle start_date, nb::handle end_date) {
     return day_range(start_date, end_date).days;
 }
 
+NORVOX_SITE(check_missing_files);
 nb::dict check_missing_files(nb::handle root_path, nb::handle start_date, nb::handle end_date) {
     const DayRange range = day_range(start_date, end_date);
     const replica::PathArg root = replica::path_arg(root_path);
@@ -116,6 +120,7 @@ nb::dict check_missing_files(nb::handle root_path, nb::handle start_date, nb::ha
     return result;
 }
 
+NORVOX_SITE(check_missing_files_for_folder);
 nb::list check_missing_files_for_folder(nb::handle folder_path, nb::handle start_date, nb::handle end_date) {
     const DayRange range = day_range(start_date, end_date);
     const replica::PathArg folder = replica::path_arg(folder_path);
@@ -137,7 +142,7 @@ nb::list check_missing_files_for_folder(nb::handle folder_path, nb::handle start
 
 } // namespace
 
-NB_MODULE(mirror_gaps, m) {
+NORVOX_MODULE(mirror_gaps, m) {
     m.doc() = "Find the days missing from replica folders of daily files.";
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr)
@@ -145,16 +150,16 @@ NB_MODULE(mirror_gaps, m) {
 
     m.attr("DATE_PATTERN") = nb::module_::import_("re").attr("compile")(R"(.*-(\d{8})\.csv$)");
 
-    m.def("extract_date_from_filename", &extract_date_from_filename, "filename"_a.none(),
+    norvox::def(m, "extract_date_from_filename", extract_date_from_filename_site, &extract_date_from_filename, "filename"_a.none(),
           "The day a daily file name carries (the eight digits of its last \"-\" + eight digits + "
           "\".csv\" ending), or None when it has none or they are no calendar day.");
-    m.def("_generate_date_range", &generate_date_range, "start_date"_a.none(), "end_date"_a.none(),
+    norvox::def(m, "_generate_date_range", generate_date_range_site, &generate_date_range, "start_date"_a.none(), "end_date"_a.none(),
           "Every day from start_date to end_date, both included, ascending.");
-    m.def("check_missing_files", &check_missing_files, "root_path"_a.none(), "start_date"_a.none(),
+    norvox::def(m, "check_missing_files", check_missing_files_site, &check_missing_files, "root_path"_a.none(), "start_date"_a.none(),
           "end_date"_a.none(),
           "For each folder of the tree at root_path whose files carry days, the days of the range "
           "it lacks, keyed by its path relative to root_path (\".\" for the root itself).");
-    m.def("check_missing_files_for_folder", &check_missing_files_for_folder, "folder_path"_a.none(),
+    norvox::def(m, "check_missing_files_for_folder", check_missing_files_for_folder_site, &check_missing_files_for_folder, "folder_path"_a.none(),
           "start_date"_a.none(), "end_date"_a.none(),
           "The days of the range for which the folder holds no entry named for that day.");
 }

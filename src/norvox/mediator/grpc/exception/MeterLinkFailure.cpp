@@ -6,11 +6,13 @@
 
 #include "norvox/args.h"
 #include "norvox/pyclass.h"
+#include "norvox/module.h"
 
 namespace nb = nanobind;
 
 namespace {
 
+NORVOX_SITE(meter_link_failure_init);
 void meter_link_failure_init(nb::handle self, nb::handle message) {
     norvox::check_exact(message, &PyUnicode_Type, "message");
     self.attr("message") = message;
@@ -19,12 +21,11 @@ void meter_link_failure_init(nb::handle self, nb::handle message) {
 
 } // namespace
 
-NB_MODULE(MeterLinkFailure, m) {
+NORVOX_MODULE(MeterLinkFailure, m) {
     nb::handle base = PyExc_Exception;
     nb::dict body;
-    body["__init__"] = nb::cpp_function(&meter_link_failure_init, nb::is_method(),
-                                        nb::name("__init__"), nb::arg("message").none(),
-                                        nb::sig("def __init__(self, message: str) -> None"));
+    norvox::add_callable_method(body, m, "__init__", meter_link_failure_init_site, &meter_link_failure_init,
+                                nb::arg("message").none(), nb::sig("def __init__(self, message: str) -> None"));
     norvox::make_class(m, "MeterLinkFailure", nb::make_tuple(base), body,
                        reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
 }
