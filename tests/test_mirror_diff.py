@@ -91,7 +91,7 @@ def test_a_record_made_without_its_fields_reads_as_none(cls):
     (compare_replicas, "Compare two replica folders and generate a comparison report."),
 ])
 def test_function_documentation(function, line):
-    assert function.__doc__.splitlines()[-1] == line
+    assert function.__doc__ == line
 
 
 def test_records_take_part_in_garbage_collection():
