@@ -1,0 +1,1 @@
+"""Stand-in for the Fly Machines platform client library."""
