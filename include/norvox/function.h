@@ -169,6 +169,7 @@ struct Function {
     PyObject *qualname; ///< `__qualname__`
     PyObject *module;   ///< `__module__`: the dotted module name
     PyObject *doc;      ///< `__doc__`: the documentation text, or None
+    PyObject *dict;     ///< `__dict__`, for markers such as `__override__`
     Site site;
     bool method;
 };
@@ -203,6 +204,7 @@ inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
     return 0;
 }
 
@@ -213,6 +215,7 @@ inline int function_clear(PyObject *self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
     return 0;
 }
 
@@ -278,6 +281,7 @@ inline const PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__nb_signature__", get_nb_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -290,11 +294,13 @@ inline const PyMethodDef function_methods[] = {
 #if PY_VERSION_HEX >= 0x030C0000
 inline const PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 #else
 inline const PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 #endif
@@ -355,6 +361,7 @@ inline nb::object wrap_function(nb::handle m, nb::object impl, const char *name,
     f->qualname = PyUnicode_FromString(qualname != nullptr ? qualname : name);
     f->module = nb::getattr(m, "__name__").release().ptr();
     f->doc = doc.release().ptr();
+    f->dict = nullptr;
     f->site = site;
     f->method = method;
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
