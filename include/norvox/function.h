@@ -167,9 +167,10 @@ struct Function {
     PyObject *impl;     ///< the nanobind function doing the work
     PyObject *name;     ///< `__name__`
     PyObject *qualname; ///< `__qualname__`
-    PyObject *module;   ///< `__module__`: the dotted module name
-    PyObject *doc;      ///< `__doc__`: the documentation text, or None
-    PyObject *dict;     ///< `__dict__`, for markers such as `__override__`
+    /// `__dict__`: `__module__` (the dotted module name) and `__doc__` (the documentation text,
+    /// or None) live here, beside markers such as `__override__`, so that the type's own
+    /// `__module__` and `__doc__` stay those of a type.
+    PyObject *dict;
     Site site;
     bool method;
 };
@@ -202,8 +203,6 @@ inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->impl);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -213,8 +212,6 @@ inline int function_clear(PyObject *self) {
     Py_CLEAR(f->impl);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -229,8 +226,6 @@ inline void function_dealloc(PyObject *self) {
 
 inline PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
 inline PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-inline PyObject *get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
-inline PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
 
 /// `__text_signature__`, made from the nanobind function's rendered signature when asked for.
 inline PyObject *get_text_signature(PyObject *self, void *) {
@@ -277,8 +272,6 @@ inline PyObject *function_set_name(PyObject *self, PyObject *const *args, Py_ssi
 inline const PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__nb_signature__", get_nb_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -359,15 +352,16 @@ inline nb::object wrap_function(nb::handle m, nb::object impl, const char *name,
     f->impl = impl.release().ptr();
     f->name = PyUnicode_FromString(name);
     f->qualname = PyUnicode_FromString(qualname != nullptr ? qualname : name);
-    f->module = nb::getattr(m, "__name__").release().ptr();
-    f->doc = doc.release().ptr();
-    f->dict = nullptr;
+    f->dict = PyDict_New();
     f->site = site;
     f->method = method;
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
     PyObject_GC_Track(f);
-    if (f->name == nullptr || f->qualname == nullptr)
+    if (f->name == nullptr || f->qualname == nullptr || f->dict == nullptr)
         throw nb::python_error();
+    nb::handle dict(f->dict);
+    dict["__module__"] = nb::getattr(m, "__name__");
+    dict["__doc__"] = doc;
     return result;
 }
 
