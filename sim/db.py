@@ -422,10 +422,19 @@ class Database:
                 changed.append(dict(row))
             updated.append(row)
         self._check_unique(table, updated)
-        rows[:] = updated
+        self._commit(rows, updated)
         return changed
 
     # Writes
+    @staticmethod
+    def _commit(rows: list[dict], result: list[dict]) -> None:
+        """Make `rows` what `result` (the rows, changed ones replaced, new ones after them) says,
+        changing the row dicts in place so references to them stay current."""
+        for row, new in zip(rows, result):
+            if new is not row:
+                row.update(new)
+        rows.extend(result[len(rows):])
+
     def _stored(self, table: str, row: dict) -> dict:
         types = self.column_types.get(table, {})
         return {column: store_value(types.get(column), value) for column, value in row.items()}
@@ -477,7 +486,7 @@ class Database:
                 raise ApiError(400, "42P10", "there is no unique or exclusion constraint matching "
                                "the ON CONFLICT specification")
 
-        result = [dict(row) for row in rows]
+        result = list(rows)
         written, touched = [], set()
         for new in new_rows:
             values = tuple(new.get(c) for c in target) if target else ()
@@ -499,7 +508,7 @@ class Database:
             result[match] = {**result[match], **new}
             written.append(result[match])
         self._check_unique(table, result)
-        rows[:] = result
+        self._commit(rows, result)
         return [dict(row) for row in written]
 
     def call(self, schema: str, name: str, params: dict) -> Any:

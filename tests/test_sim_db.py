@@ -189,10 +189,12 @@ def test_upsert_ignoring_duplicates_keeps_stored_rows(event_log):
 
 def test_upsert_merging_duplicates_updates_stored_rows(event_log):
     server, client = event_log
+    live = server.database.schemas["tessel"]["meter_event_log"][0]
     response = client.table("meter_event_log").upsert(
         event("2023-12-31T23:00:00Z", 1, event_set=4), on_conflict=EVENT_KEY).execute()
     assert response.data == [event("2023-12-31T23:00:00+00:00", 1, event_set=4)]
     assert server.database.table("meter_event_log")[0]["event_set"] == 4
+    assert live["event_set"] == 4  # the row itself changed, as a test holding it sees
 
 
 def test_empty_upsert_and_minimal_return(event_log):
