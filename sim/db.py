@@ -3,6 +3,9 @@
 Tables live in memory, per schema, as lists of row dicts handed over by the test. Embedded
 resources follow declared relations (see `Relation`); filters, embedding and `!inner` follow
 PostgREST's rules, and comparisons follow SQL's: a null column passes no comparison.
+Inserts and upserts honour the declared unique keys (`FLEET_UNIQUE_KEYS`) with PostgreSQL's
+errors, and columns declared `timestamptz` (`FLEET_COLUMN_TYPES`) are stored as PostgreSQL
+returns them (UTC, "+00:00") and compared and ordered as instants.
 Every request is recorded for assertions.
 """
 
@@ -14,6 +17,7 @@ import re
 import socket
 import threading
 from dataclasses import dataclass, field
+from datetime import datetime, timezone
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable
 from urllib.parse import parse_qsl, unquote, urlsplit
@@ -40,6 +44,17 @@ FLEET_RELATIONS = (
     Relation("meters", "wallets", "wallets", "wallet", "id"),
 )
 
+# Unique keys per table, the first one standing for the primary key (an upsert without
+# on_conflict resolves on it). Null never conflicts, as in SQL.
+FLEET_UNIQUE_KEYS: dict[str, tuple[tuple[str, ...], ...]] = {
+    "meter_event_log": (("meter_id", "timestamp", "event_type"),),
+}
+
+# Column types the database treats specially; every other column holds JSON values as given.
+FLEET_COLUMN_TYPES: dict[str, dict[str, str]] = {
+    "meter_event_log": {"timestamp": "timestamptz"},
+}
+
 
 @dataclass
 class Request:
@@ -64,7 +79,7 @@ class ApiError(Exception):
         self.body = {"code": code, "details": details, "hint": hint, "message": message}
 
 
-RESERVED = {"select"}
+RESERVED = {"select", "order", "limit", "offset", "on_conflict", "columns"}
 
 
 # --- select text ----------------------------------------------------------------------------
@@ -110,6 +125,46 @@ def parse_select(text: str | None) -> Selection:
     return sel
 
 
+# --- typed columns --------------------------------------------------------------------------
+
+def parse_timestamptz(value: Any) -> datetime:
+    """The instant of a timestamptz input (ISO 8601 text; without an offset it is read as UTC,
+    the session time zone)."""
+    if not isinstance(value, str):
+        raise ApiError(400, "22007", f'invalid input syntax for type timestamp with time zone: "{value}"')
+    try:
+        moment = datetime.fromisoformat(value.strip())
+    except ValueError:
+        raise ApiError(400, "22007",
+                       f'invalid input syntax for type timestamp with time zone: "{value}"') from None
+    if moment.utcoffset() is None:
+        moment = moment.replace(tzinfo=timezone.utc)
+    return moment.astimezone(timezone.utc)
+
+
+def render_timestamptz(moment: datetime) -> str:
+    """A UTC instant as PostgreSQL's JSON output gives it: "+00:00", fraction without trailing
+    zeros."""
+    text = moment.strftime("%Y-%m-%dT%H:%M:%S")
+    if moment.microsecond:
+        text += f".{moment.microsecond:06d}".rstrip("0")
+    return text + "+00:00"
+
+
+def store_value(kind: str | None, value: Any) -> Any:
+    """A written value as the column stores it."""
+    if kind == "timestamptz" and value is not None:
+        return render_timestamptz(parse_timestamptz(value))
+    return value
+
+
+def compare_value(kind: str | None, value: Any) -> Any:
+    """A stored value as the column compares and orders it."""
+    if kind == "timestamptz" and value is not None:
+        return parse_timestamptz(value)
+    return value
+
+
 # --- filters --------------------------------------------------------------------------------
 
 _TRUE = {"true", "t", "yes", "y", "on", "1"}
@@ -148,15 +203,18 @@ def like_regex(pattern: str) -> re.Pattern:
     return re.compile("".join(out), re.DOTALL | re.IGNORECASE)
 
 
-def _test(op: str, value: Any, text: str) -> bool:
+def _test(op: str, value: Any, text: str, kind: str | None = None) -> bool:
     if value is None:  # SQL: a comparison with null is unknown, so the row does not pass
         return False
-    if op == "ilike":
+    if kind == "timestamptz" and op != "ilike":
+        value, other = compare_value(kind, value), parse_timestamptz(text)
+    elif op == "ilike":
         if not isinstance(value, str):
             raise ApiError(404, "42883", f"operator does not exist: {type(value).__name__} ~~* unknown")
         # PostgREST reads "*" as "%" before PostgreSQL sees the pattern.
         return like_regex(text.replace("*", "%")).fullmatch(value) is not None
-    other = _coerce(value, text)
+    else:
+        other = _coerce(value, text)
     try:
         return {
             "eq": lambda: value == other,
@@ -175,14 +233,54 @@ class Filter:
     negate: bool
     text: str
 
-    def passes(self, row: dict) -> bool:
+    def passes(self, row: dict, types: dict[str, str] | None = None) -> bool:
         if self.column not in row:
             raise ApiError(400, "42703", f"column {self.column} does not exist")
         value = row[self.column]
-        result = _test(self.op, value, self.text)
+        result = _test(self.op, value, self.text, (types or {}).get(self.column))
         if value is None and self.op != "is":
             return False  # unknown stays unknown under NOT: the row does not pass
         return (not result) if self.negate else result
+
+
+def parse_order(text: str | None) -> list[tuple[str, bool, bool]]:
+    """The `order` parameter: (column, descending, nulls first) per term, PostgreSQL's default
+    being nulls last ascending and nulls first descending."""
+    if text is None:
+        return []
+    terms = []
+    for term in text.split(","):
+        column, *modifiers = term.split(".")
+        if not re.fullmatch(r"\w+", column) or len(modifiers) > 2:
+            raise ApiError(400, "PGRST100", f'"failed to parse order ({text})"')
+        desc, nulls_first = False, None
+        for modifier in modifiers:
+            if modifier in ("asc", "desc"):
+                desc = modifier == "desc"
+            elif modifier in ("nullsfirst", "nullslast"):
+                nulls_first = modifier == "nullsfirst"
+            else:
+                raise ApiError(400, "PGRST100", f'"failed to parse order ({text})"')
+        terms.append((column, desc, desc if nulls_first is None else nulls_first))
+    return terms
+
+
+def parse_count(name: str, text: str | None) -> int | None:
+    if text is None:
+        return None
+    if not text.isdigit():
+        raise ApiError(400, "PGRST100", f'"failed to parse {name} parameter ({text})"')
+    return int(text)
+
+
+def parse_prefer(headers: dict[str, str]) -> dict[str, str]:
+    """The `Prefer` header's preferences, name to value."""
+    prefs = {}
+    for item in headers.get("prefer", "").split(","):
+        name, _, value = item.strip().partition("=")
+        if name:
+            prefs[name] = value
+    return prefs
 
 
 def parse_filters(query: list[tuple[str, str]]) -> list[Filter]:
@@ -209,8 +307,17 @@ class Database:
     def __init__(self, schemas: dict[str, dict[str, list[dict]]],
                  relations: tuple[Relation, ...] = FLEET_RELATIONS,
                  functions: dict[str, Callable[[dict], Any] | Any] | None = None,
-                 keys: set[str] | None = None):
+                 keys: set[str] | None = None,
+                 unique_keys: dict[str, tuple[tuple[str, ...], ...]] = FLEET_UNIQUE_KEYS,
+                 column_types: dict[str, dict[str, str]] = FLEET_COLUMN_TYPES):
+        self.unique_keys = {table: tuple(tuple(key) for key in table_keys)
+                            for table, table_keys in unique_keys.items()}
+        self.column_types = {table: dict(types) for table, types in column_types.items()}
         self.schemas = copy.deepcopy(schemas)
+        for tables in self.schemas.values():
+            for name, rows in tables.items():
+                tables[name] = [self._stored(name, row) for row in rows]
+                self._check_unique(name, tables[name])
         self.relations = {(r.table, r.embed): r for r in relations}
         self.functions = dict(functions or {})
         self.keys = keys  # accepted bearer tokens; None accepts any
@@ -265,7 +372,7 @@ class Database:
             for target in self._rows(schema, rel.target):
                 if key is None or target.get(rel.remote) != key:
                     continue
-                if not all(f.passes(target) for f in here):
+                if not all(f.passes(target, self.column_types.get(rel.target)) for f in here):
                     continue
                 shaped = self._shape(schema, rel.target, target, sub, mine, depth + 1)
                 if shaped is not None:
@@ -276,16 +383,29 @@ class Database:
         return out
 
     def select(self, schema: str, table: str, query: list[tuple[str, str]]) -> list[dict]:
-        sel = parse_select(dict(query).get("select"))
+        params = dict(query)
+        sel = parse_select(params.get("select"))
         filters = parse_filters(query)
+        order = parse_order(params.get("order"))
+        limit = parse_count("limit", params.get("limit"))
+        offset = parse_count("offset", params.get("offset")) or 0
+        types = self.column_types.get(table, {})
         top = [f for f in filters if not f.path]
+        rows = [row for row in self._rows(schema, table) if all(f.passes(row, types) for f in top)]
+        for column, desc, nulls_first in reversed(order):  # stable sorts, last term first
+            if any(column not in row for row in rows):
+                raise ApiError(400, "42703", f"column {table}.{column} does not exist")
+            present = [row for row in rows if row[column] is not None]
+            absent = [row for row in rows if row[column] is None]
+            present.sort(key=lambda row: compare_value(types.get(column), row[column]), reverse=desc)
+            rows = absent + present if nulls_first else present + absent
         result = []
-        for row in self._rows(schema, table):
-            if all(f.passes(row) for f in top):
-                shaped = self._shape(schema, table, row, sel, filters, 0)
-                if shaped is not None:
-                    result.append(shaped)
-        return result
+        for row in rows:
+            shaped = self._shape(schema, table, row, sel, filters, 0)
+            if shaped is not None:
+                result.append(shaped)
+        end = None if limit is None else offset + limit
+        return result[offset:end]
 
     def update(self, schema: str, table: str, query: list[tuple[str, str]], body: dict) -> list[dict]:
         if not isinstance(body, dict):
@@ -293,12 +413,103 @@ class Database:
         filters = parse_filters(query)
         if any(f.path for f in filters):
             raise ApiError(400, "PGRST100", "filters on embedded resources are not allowed here")
-        changed = []
-        for row in self._rows(schema, table):
-            if all(f.passes(row) for f in filters):
-                row.update(body)
+        rows = self._rows(schema, table)
+        types = self.column_types.get(table, {})
+        updated, changed = [], []
+        for row in rows:
+            if all(f.passes(row, types) for f in filters):
+                row = {**row, **self._stored(table, body)}
                 changed.append(dict(row))
+            updated.append(row)
+        self._check_unique(table, updated)
+        self._commit(rows, updated)
         return changed
+
+    # Writes
+    @staticmethod
+    def _commit(rows: list[dict], result: list[dict]) -> None:
+        """Make `rows` what `result` (the rows, changed ones replaced, new ones after them) says,
+        changing the row dicts in place so references to them stay current."""
+        for row, new in zip(rows, result):
+            if new is not row:
+                row.update(new)
+        rows.extend(result[len(rows):])
+
+    def _stored(self, table: str, row: dict) -> dict:
+        types = self.column_types.get(table, {})
+        return {column: store_value(types.get(column), value) for column, value in row.items()}
+
+    def _check_unique(self, table: str, rows: list[dict]) -> None:
+        for key in self.unique_keys.get(table, ()):
+            seen = set()
+            for row in rows:
+                values = tuple(row.get(column) for column in key)
+                if None in values:
+                    continue
+                if values in seen:
+                    raise ApiError(409, "23505", f'duplicate key value violates unique constraint '
+                                   f'"{table}_{"_".join(key)}_key"',
+                                   details=f"Key ({', '.join(key)})=({', '.join(map(str, values))}) "
+                                           "already exists.")
+                seen.add(values)
+
+    def insert(self, schema: str, table: str, query: list[tuple[str, str]], body: Any,
+               prefer: dict[str, str]) -> list[dict]:
+        """An insert, or with a resolution preference an upsert (INSERT ... ON CONFLICT), as one
+        statement: it changes every row or none. Returns the rows inserted or updated."""
+        rows = self._rows(schema, table)
+        items = body if isinstance(body, list) else [body]
+        if not all(isinstance(item, dict) for item in items):
+            raise ApiError(400, "PGRST102", "Empty or invalid json")
+        params = dict(query)
+        if "columns" in params:
+            columns = [c.strip().strip('"') for c in params["columns"].split(",") if c.strip()]
+        else:
+            columns = list(items[0]) if items else []
+            if any(set(item) != set(columns) for item in items):
+                raise ApiError(400, "PGRST102", "All object keys must match")
+        # Rows come back in the table's column order, as PostgreSQL returns them.
+        known = list(rows[0]) if rows else list(items[0]) if items else []
+        columns = [c for c in known if c in columns] + [c for c in columns if c not in known]
+        new_rows = [self._stored(table, {c: item.get(c) for c in columns}) for item in items]
+
+        resolution = prefer.get("resolution")
+        target: tuple[str, ...] | None = None
+        if resolution in ("ignore-duplicates", "merge-duplicates"):
+            keys = self.unique_keys.get(table, ())
+            if "on_conflict" in params:
+                wanted = {c.strip().strip('"') for c in params["on_conflict"].split(",")}
+                target = next((key for key in keys if set(key) == wanted), None)
+            else:
+                target = keys[0] if keys else None
+            if target is None:
+                raise ApiError(400, "42P10", "there is no unique or exclusion constraint matching "
+                               "the ON CONFLICT specification")
+
+        result = list(rows)
+        written, touched = [], set()
+        for new in new_rows:
+            values = tuple(new.get(c) for c in target) if target else ()
+            match = None
+            if target and None not in values:
+                match = next((i for i, row in enumerate(result)
+                              if tuple(row.get(c) for c in target) == values), None)
+            if match is None:
+                result.append(new)
+                written.append(new)
+                touched.add(len(result) - 1)
+                continue
+            if resolution == "ignore-duplicates":
+                continue
+            if match in touched:
+                raise ApiError(500, "21000", "ON CONFLICT DO UPDATE command cannot affect row a "
+                               "second time")
+            touched.add(match)
+            result[match] = {**result[match], **new}
+            written.append(result[match])
+        self._check_unique(table, result)
+        self._commit(rows, result)
+        return [dict(row) for row in written]
 
     def call(self, schema: str, name: str, params: dict) -> Any:
         if name not in self.functions:
@@ -334,6 +545,10 @@ class Database:
                     return 200, self.select(schema, name, req.query)
                 if req.method == "PATCH":
                     return 200, self.update(schema, name, req.query, req.body)
+                if req.method == "POST":
+                    prefer = parse_prefer(req.headers)
+                    written = self.insert(schema, name, req.query, req.body, prefer)
+                    return 201, written if prefer.get("return") == "representation" else None
                 raise ApiError(405, "PGRST000", f"method {req.method} not supported")
         except ApiError as err:
             return err.status, err.body
@@ -368,7 +583,7 @@ class _Handler(BaseHTTPRequestHandler):
             body=body,
         )
         status, payload = self.server.database.handle(req)
-        data = json.dumps(payload).encode()
+        data = b"" if payload is None and status == 201 else json.dumps(payload).encode()
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))

@@ -122,3 +122,111 @@ def test_procedure_results_and_unknown_procedure(database):
     assert client.rpc("nothing", {}).execute().data is None
     with pytest.raises(postgrest.APIError, match="ambrel.missing"):
         client.rpc("missing", {}).execute()
+
+
+# Ordering, limits and writes of meter_event_log: unique key (meter_id, timestamp, event_type),
+# timestamp a timestamptz column.
+
+EVENT_KEY = "meter_id,timestamp,event_type"
+
+
+def event(ts, event_type=1, event_set=0, meter_id="7"):
+    return {"meter_id": meter_id, "timestamp": ts, "event_type": event_type, "event_set": event_set}
+
+
+@pytest.fixture
+def event_log(database):
+    rows = [event("2024-01-01T02:00:00+03:00", 1),   # 2023-12-31T23:00Z
+            event("2024-01-01T00:30:00.250000Z", 2),
+            event("2023-12-31T23:30:00", 3),         # no offset: read as UTC
+            event("2024-01-01T00:30:00+00:00", 4, meter_id="8")]
+    server = database({"tessel": {"meter_event_log": rows}})
+    return server, supa_client(server.url, "anon", "role")
+
+
+def test_timestamps_stored_as_utc_and_ordered_as_instants(event_log):
+    server, client = event_log
+    assert [r["timestamp"] for r in server.database.table("meter_event_log")] == [
+        "2023-12-31T23:00:00+00:00", "2024-01-01T00:30:00.25+00:00", "2023-12-31T23:30:00+00:00",
+        "2024-01-01T00:30:00+00:00"]
+    newest = (client.table("meter_event_log").select("timestamp,event_type").eq("meter_id", "7")
+              .order("timestamp", desc=True).limit(1).execute())
+    assert newest.data == [{"timestamp": "2024-01-01T00:30:00.25+00:00", "event_type": 2}]
+    later = client.table("meter_event_log").select("event_type").gt("timestamp", "2024-01-01T00:15:00+00:15")
+    assert [r["event_type"] for r in later.execute().data] == [2, 4]
+    paged = client.table("meter_event_log").select("event_type").order("timestamp").limit(2).offset(1)
+    assert [r["event_type"] for r in paged.execute().data] == [3, 4]
+
+
+@pytest.mark.parametrize(
+    "order, expected",
+    [(lambda q: q.order("hardware"), [12, 13, 10, 11]),
+     (lambda q: q.order("hardware", desc=True), [11, 10, 13, 12]),
+     (lambda q: q.order("prepay_enabled", desc=True).order("id", desc=True), [12, 11, 10, 13]),
+     (lambda q: q.order("hardware", nullsfirst=True), [11, 12, 13, 10])],
+    ids=["asc-nulls-last", "desc-nulls-first", "two-terms", "nulls-first"],
+)
+def test_order_follows_postgresql_null_placement(tessel, order, expected):
+    _, client = tessel
+    assert ids(order(client.table("meter_registry").select("id")).execute()) == expected
+
+
+def test_upsert_ignoring_duplicates_keeps_stored_rows(event_log):
+    server, client = event_log
+    response = client.table("meter_event_log").upsert(
+        [event("2024-01-01T00:30:00.25+00:00", 2, event_set=9),  # stored already: left as it is
+         event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),  # another type in that second
+         event("2023-12-31T23:00:00Z", 1, meter_id="8")],
+        on_conflict=EVENT_KEY, ignore_duplicates=True).execute()
+    assert response.data == [event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),
+                             event("2023-12-31T23:00:00+00:00", 1, meter_id="8")]
+    rows = server.database.table("meter_event_log")
+    assert len(rows) == 6 and rows[1] == event("2024-01-01T00:30:00.25+00:00", 2, event_set=0)
+    post = server.database.requests[-1]
+    assert post.method == "POST" and post.param("on_conflict") == EVENT_KEY
+    assert "resolution=ignore-duplicates" in post.headers["prefer"]
+
+
+def test_upsert_merging_duplicates_updates_stored_rows(event_log):
+    server, client = event_log
+    live = server.database.schemas["tessel"]["meter_event_log"][0]
+    response = client.table("meter_event_log").upsert(
+        event("2023-12-31T23:00:00Z", 1, event_set=4), on_conflict=EVENT_KEY).execute()
+    assert response.data == [event("2023-12-31T23:00:00+00:00", 1, event_set=4)]
+    assert server.database.table("meter_event_log")[0]["event_set"] == 4
+    assert live["event_set"] == 4  # the row itself changed, as a test holding it sees
+
+
+def test_empty_upsert_and_minimal_return(event_log):
+    server, client = event_log
+    table = client.table("meter_event_log")
+    assert table.upsert([], on_conflict=EVENT_KEY, ignore_duplicates=True).execute().data == []
+    assert table.insert(event("2025-01-01T00:00:00Z"), returning="minimal").execute().data == []
+    assert len(server.database.table("meter_event_log")) == 5
+
+
+def test_null_never_conflicts(event_log):
+    server, client = event_log
+    rows = [event("2024-06-01T00:00:00Z", None), event("2024-06-01T00:00:00Z", None)]
+    client.table("meter_event_log").insert(rows).execute()
+    assert len(server.database.table("meter_event_log")) == 6
+
+
+@pytest.mark.parametrize(
+    "write, code",
+    [(lambda t: t.insert([event("2025-01-01T00:00:00Z"), event("2023-12-31T23:00:00Z", 1)]), "23505"),
+     (lambda t: t.upsert(event("2025-01-01T00:00:00Z"), on_conflict="meter_id,timestamp"), "42P10"),
+     (lambda t: t.upsert([event("2025-01-01T00:00:00Z"), event("2025-01-01T00:00:00+00:00")],
+                         on_conflict=EVENT_KEY), "21000"),
+     (lambda t: t.insert(event("yesterday")), "22007"),
+     (lambda t: t.update({"timestamp": "2023-12-31T23:00:00Z", "event_type": 1}).eq("event_type", 3),
+      "23505")],
+    ids=["duplicate-insert", "no-such-unique-key", "merge-twice", "bad-timestamp", "update-into-duplicate"],
+)
+def test_failed_writes_change_nothing(event_log, write, code):
+    server, client = event_log
+    before = server.database.table("meter_event_log")
+    with pytest.raises(postgrest.APIError) as error:
+        write(client.table("meter_event_log")).execute()
+    assert error.value.code == code
+    assert server.database.table("meter_event_log") == before

@@ -1,0 +1,29 @@
+"""Stand-in for the package's meter look-ups over the `meter_registry` table.
+
+Both read the registry row whose `id` is the meter's database id: `is_three_phase_lookup` its
+`three_phase` flag, `get_hardware` its `hardware` text. A meter id with no registry row raises
+`LookupError`.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+REGISTRY_TABLE = "meter_registry"
+
+
+def _registry_column(supabase, meter_id, column: str) -> Any:
+    rows = supabase.table(REGISTRY_TABLE).select(column).eq("id", meter_id).limit(1).execute().data
+    if not rows:
+        raise LookupError(f"no {REGISTRY_TABLE} row with id {meter_id!r}")
+    return rows[0][column]
+
+
+def is_three_phase_lookup(supabase, meter_id) -> bool:
+    """True when the registry marks the meter three-phase (a null flag counts as false)."""
+    return bool(_registry_column(supabase, meter_id, "three_phase"))
+
+
+def get_hardware(supabase, meter_id) -> str | None:
+    """The meter's hardware type text as the registry holds it: text, empty text or None."""
+    return _registry_column(supabase, meter_id, "hardware")
