@@ -1,4 +1,5 @@
-"""The demo: the fleet jobs run against a simulated database and mediator fleet.
+"""The demo: the fleet jobs and a sync round of the metric syncers, run against a simulated
+database and mediator fleet.
 
     python -m sim.demo        (what `make demo` runs)
 
@@ -177,6 +178,11 @@ def main() -> None:
             run_program("wallet_refill", [], env, 0)
         finally:
             fleet.stop()
+
+    # The metric syncers run against peers of their own.
+    from sim import demo_sync
+
+    demo_sync.main()
 
 
 if __name__ == "__main__":
