@@ -1,5 +1,5 @@
-"""The demo: the fleet jobs and a sync round of the metric syncers, run against a simulated
-database and mediator fleet.
+"""The demo: the fleet jobs and a sync round of the metric syncers against a simulated database
+and mediator fleet, then a hosting round against a simulated machine platform and name server.
 
     python -m sim.demo        (what `make demo` runs)
 
@@ -179,10 +179,11 @@ def main() -> None:
         finally:
             fleet.stop()
 
-    # The metric syncers run against peers of their own.
-    from sim import demo_sync
+    # The metric syncers and the mediator hosting run against peers of their own.
+    from sim import demo_hosting, demo_sync
 
     demo_sync.main()
+    demo_hosting.main()
 
 
 if __name__ == "__main__":
