@@ -18,9 +18,11 @@ import socket
 import threading
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Any, Callable
 from urllib.parse import parse_qsl, unquote, urlsplit
+
+from sim.server import LocalHTTPServer
 
 
 @dataclass(frozen=True)
@@ -593,34 +595,12 @@ class _Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PATCH = do_DELETE = _serve
 
 
-class DatabaseServer:
+class DatabaseServer(LocalHTTPServer):
     """Serves a `Database` on 127.0.0.1 at an ephemeral port; use as a context manager."""
 
     def __init__(self, database: Database):
+        super().__init__(_Handler, database=database)
         self.database = database
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self._server.daemon_threads = True
-        self._server.database = database
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
-
-    @property
-    def url(self) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
-
-    def start(self) -> "DatabaseServer":
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        self._server.shutdown()
-        self._server.server_close()
-
-    def __enter__(self) -> "DatabaseServer":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
 
 
 def closed_port_url() -> str:

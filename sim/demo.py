@@ -10,15 +10,14 @@ other than the one expected.
 
 from __future__ import annotations
 
-import json
 import math
 from decimal import Decimal
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+from sim.console import event_text, heading, parse_event
 from sim.db import Database, DatabaseServer
 from sim.mediator import MediatorFleet, Tariff
 
@@ -86,13 +85,6 @@ def start_fleet() -> MediatorFleet:
     return fleet
 
 
-def heading(text: str) -> None:
-    width = shutil.get_terminal_size((100, 20)).columns
-    print("\n" + "=" * min(width, 100))
-    print(text)
-    print("=" * min(width, 100), flush=True)
-
-
 def show_drifts(db: Database) -> None:
     registry = {r["id"]: r for r in db.table("meter_registry")}
     escos = {e["id"]: e["code"] for e in db.table("escos")}
@@ -118,14 +110,8 @@ def run_program(name: str, args: list[str], env: dict, expected: int) -> None:
     print(f"$ {name} {' '.join(args)}".rstrip(), flush=True)
     proc = subprocess.run([str(BIN / name), *args], env=env, capture_output=True, text=True, timeout=120)
     for line in proc.stdout.splitlines():
-        try:
-            event = json.loads(line)
-        except ValueError:
-            print("   " + line)
-            continue
-        fields = {k: v for k, v in event.items() if k not in ("module", "event", "level", "timestamp")}
-        extra = " ".join(f"{k}={json.dumps(v)}" for k, v in fields.items())
-        print(f"  {event['level']:7} {event['event']}  {extra}")
+        event = parse_event(line)
+        print("   " + line if event is None else event_text(event))
     if proc.stderr.strip():
         print(proc.stderr.rstrip())
     print(f"[exit status {proc.returncode}]", flush=True)

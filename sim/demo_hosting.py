@@ -13,13 +13,12 @@ SystemExit and a message when something is not as expected.
 from __future__ import annotations
 
 import io
-import json
 import logging
 import os
-import shutil
 import sys
 from contextlib import contextmanager
 
+from sim.console import event_text, heading, parse_event
 from sim.dns import NameServer
 from sim.platform import Platform, PlatformServer
 
@@ -32,11 +31,6 @@ PUBLIC_ADDRESS = "203.0.113.10"
 # The settings a new mediator container is given; the proxy password must not reach the log.
 CONTAINER_SETTINGS = {"MEDIATOR_INACTIVITY_SECONDS": "900", "SOCKS_HOST": "socks.velk.local", "SOCKS_PORT": "1080",
                       "SOCKS_USERNAME": "mediators", "SOCKS_PASSWORD": "demo-proxy-password"}
-
-
-def heading(text: str) -> None:
-    width = min(shutil.get_terminal_size((100, 20)).columns, 100)
-    print("\n" + "=" * width + "\n" + text + "\n" + "=" * width, flush=True)
 
 
 def check(condition: bool, message: str) -> None:
@@ -85,13 +79,9 @@ class EventLines(logging.Formatter):
 
     def format(self, record: logging.LogRecord) -> str:
         text = record.getMessage()
-        try:
-            event = json.loads(text)
-        except ValueError:
-            return text  # a console line (standard error is a terminal): already readable
-        fields = {k: v for k, v in event.items() if k not in ("module", "event", "level", "timestamp")}
-        extra = " ".join(f"{k}={json.dumps(v)}" for k, v in fields.items())
-        return f"  {event['level']:7} {event['event']}  {extra}".rstrip()
+        event = parse_event(text)
+        # A console line (standard error is a terminal) is readable already.
+        return text if event is None else event_text(event)
 
 
 @contextmanager

@@ -14,7 +14,6 @@ one expected ends the demo with SystemExit and a message.
 from __future__ import annotations
 
 import json
-import shutil
 import subprocess
 import sys
 from collections import Counter
@@ -23,6 +22,7 @@ from pathlib import Path
 from datetime import datetime, timezone
 
 from dmp_frame_protocol import dmp_datetime_to_epoch_seconds, dmp_epoch_seconds_to_datetime
+from sim.console import brief, event_text, heading, parse_event
 from sim.db import Database, DatabaseServer
 from sim.mediator import MediatorFleet, SimEvent
 
@@ -123,16 +123,6 @@ def run_syncers(database_url: str, mediator_address: str) -> None:
 # Showing a round
 
 
-def heading(text: str) -> None:
-    width = min(shutil.get_terminal_size((100, 20)).columns, 100)
-    print("\n" + "=" * width + "\n" + text + "\n" + "=" * width, flush=True)
-
-
-def brief(value, limit: int = 110) -> str:
-    text = json.dumps(value)
-    return text if len(text) <= limit else text[:limit - 3] + "..."
-
-
 def show_event_log(db: Database) -> None:
     serials = {str(r["id"]): r["serial"] for r in db.table("meter_registry")}
     rows = db.table("meter_event_log")
@@ -165,9 +155,8 @@ def run_round(database_url: str, mediator_address: str) -> list[dict]:
                           capture_output=True, text=True, timeout=120, cwd=Path(__file__).resolve().parent.parent)
     outcomes = []
     for line in proc.stdout.splitlines():
-        try:
-            event = json.loads(line)
-        except ValueError:
+        event = parse_event(line)
+        if event is None:
             print("   " + line)
             continue
         if "runner" in event:
@@ -176,9 +165,7 @@ def run_round(database_url: str, mediator_address: str) -> list[dict]:
                       "no columns" if event["updates"] is None else brief(event["updates"]))
             print(f"  -> {event['serial']} {event['runner']}: {result}")
             continue
-        fields = {k: v for k, v in event.items() if k not in ("module", "event", "level", "timestamp")}
-        extra = " ".join(f"{k}={brief(v, 90)}" for k, v in fields.items())
-        print(f"     {event['level']:7} {event['event']}  {extra}".rstrip())
+        print(event_text(event, indent="     ", render=lambda v: brief(v, 90)))
     if proc.stderr.strip():
         print(proc.stderr.rstrip())
     sys.stdout.flush()

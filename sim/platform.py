@@ -23,9 +23,11 @@ import itertools
 import json
 import threading
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Any
 from urllib.parse import parse_qsl, unquote, urlsplit
+
+from sim.server import LocalHTTPServer
 
 OPERATIONS = ("list", "create", "get", "start", "stop", "wait", "destroy")
 
@@ -278,35 +280,9 @@ class _Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_DELETE = _serve
 
 
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-    request_queue_size = 64  # room for many clients connecting at once
-
-
-class PlatformServer:
+class PlatformServer(LocalHTTPServer):
     """Serves a `Platform` on 127.0.0.1 at an ephemeral port; use as a context manager."""
 
     def __init__(self, platform: Platform):
+        super().__init__(_Handler, platform=platform)
         self.platform = platform
-        self._server = _Server(("127.0.0.1", 0), _Handler)
-        self._server.platform = platform
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
-
-    @property
-    def url(self) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
-
-    def start(self) -> "PlatformServer":
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        self._server.shutdown()
-        self._server.server_close()
-
-    def __enter__(self) -> "PlatformServer":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
