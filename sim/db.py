@@ -22,7 +22,7 @@ from http.server import BaseHTTPRequestHandler
 from typing import Any, Callable
 from urllib.parse import parse_qsl, unquote, urlsplit
 
-from sim.server import LocalHTTPServer
+from sim.server import LocalHTTPServer, read_body
 
 
 @dataclass(frozen=True)
@@ -571,12 +571,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _serve(self):
         parts = urlsplit(self.path)
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length) if length else b""
-        try:
-            body = json.loads(raw) if raw else None
-        except ValueError:
-            body = raw.decode("utf-8", "replace")
+        body = read_body(self)
         req = Request(
             method=self.command,
             path=unquote(parts.path),

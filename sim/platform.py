@@ -27,7 +27,7 @@ from http.server import BaseHTTPRequestHandler
 from typing import Any
 from urllib.parse import parse_qsl, unquote, urlsplit
 
-from sim.server import LocalHTTPServer
+from sim.server import LocalHTTPServer, read_body
 
 OPERATIONS = ("list", "create", "get", "start", "stop", "wait", "destroy")
 
@@ -258,12 +258,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _serve(self) -> None:
         url = urlsplit(self.path)
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length) if length else b""
-        try:
-            body = json.loads(raw) if raw else None
-        except ValueError:
-            body = raw.decode("utf-8", "replace")
+        body = read_body(self)
         request = Request(self.command, url.path, operation_of(self.command, url.path), dict(parse_qsl(url.query)),
                           {k.lower(): v for k, v in self.headers.items()}, body)
         try:

@@ -3,9 +3,20 @@ run on a background thread, usable as a context manager."""
 
 from __future__ import annotations
 
+import json
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
+
+
+def read_body(handler: BaseHTTPRequestHandler) -> Any:
+    """The request's body: its JSON value, its text when it is not JSON, None when empty."""
+    length = int(handler.headers.get("Content-Length") or 0)
+    raw = handler.rfile.read(length) if length else b""
+    try:
+        return json.loads(raw) if raw else None
+    except ValueError:
+        return raw.decode("utf-8", "replace")
 
 
 class _Server(ThreadingHTTPServer):

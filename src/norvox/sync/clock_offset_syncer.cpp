@@ -8,8 +8,8 @@
 #include "norvox/args.h"
 #include "norvox/jobs.h"
 #include "norvox/module.h"
-#include "norvox/pyclass.h"
 #include "norvox/runtime.h"
+#include "norvox/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -54,12 +54,7 @@ NORVOX_MODULE(clock_offset_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    nb::dict ns;
-    ns["__doc__"] = "How far the meter clock is off the current UTC time.";
-    norvox::add_method(ns, m, "fetch_metrics", fetch_metrics_site, &fetch_metrics,
-                       "The columns clock_time_diff_seconds (whole seconds off, either way) and "
-                       "clock_time_diff_synced_at (ISO 8601, UTC).");
-    ns["fetch_metrics"] = m.attr("override")(ns["fetch_metrics"]);
-    nb::object base = m.attr("SyncerBase");
-    norvox::make_class(m, "ClockOffsetSyncer", nb::make_tuple(base), ns, base.type());
+    norvox::make_syncer_class(m, "ClockOffsetSyncer", "How far the meter clock is off the current UTC time.", fetch_metrics_site, &fetch_metrics,
+                              "The columns clock_time_diff_seconds (whole seconds off, either way) and "
+                              "clock_time_diff_synced_at (ISO 8601, UTC).");
 }

@@ -7,8 +7,8 @@
 #include "norvox/args.h"
 #include "norvox/jobs.h"
 #include "norvox/module.h"
-#include "norvox/pyclass.h"
 #include "norvox/runtime.h"
+#include "norvox/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -47,12 +47,7 @@ NORVOX_MODULE(display_light_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    nb::dict ns;
-    ns["__doc__"] = "The meter's display backlight setting.";
-    norvox::add_method(ns, m, "fetch_metrics", fetch_metrics_site, &fetch_metrics,
-                       "The column backlight: the setting's name (always_off_3p or normal_sp for the shared "
-                       "code); none for an unknown setting.");
-    ns["fetch_metrics"] = m.attr("override")(ns["fetch_metrics"]);
-    nb::object base = m.attr("SyncerBase");
-    norvox::make_class(m, "DisplayLightSyncer", nb::make_tuple(base), ns, base.type());
+    norvox::make_syncer_class(m, "DisplayLightSyncer", "The meter's display backlight setting.", fetch_metrics_site, &fetch_metrics,
+                              "The column backlight: the setting's name (always_off_3p or normal_sp for the shared "
+                              "code); none for an unknown setting.");
 }

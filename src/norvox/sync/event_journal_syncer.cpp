@@ -10,8 +10,8 @@
 #include "norvox/args.h"
 #include "norvox/jobs.h"
 #include "norvox/module.h"
-#include "norvox/pyclass.h"
 #include "norvox/runtime.h"
+#include "norvox/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -187,12 +187,8 @@ NORVOX_MODULE(event_journal_syncer, m) {
         "The event record of a stored meter_event_log row.");
 
     nb::dict ns;
-    ns["__doc__"] = "Copies a meter's unseen events into meter_event_log.";
-    norvox::add_method(ns, m, "fetch_metrics", fetch_metrics_site, &fetch_metrics,
-                       "Store the meter's unseen events; returns no columns.");
-    ns["fetch_metrics"] = m.attr("override")(ns["fetch_metrics"]);
     norvox::add_method(ns, m, "_fetch_unseen", fetch_unseen_site, &fetch_unseen, nb::arg("last_seen_event").none(),
                        "The unseen events of the pages read, newest page first.");
-    nb::object base = m.attr("SyncerBase");
-    norvox::make_class(m, "EventJournalSyncer", nb::make_tuple(base), ns, base.type());
+    norvox::make_syncer_class(m, "EventJournalSyncer", "Copies a meter's unseen events into meter_event_log.", fetch_metrics_site, &fetch_metrics,
+                              "Store the meter's unseen events; returns no columns.", ns);
 }

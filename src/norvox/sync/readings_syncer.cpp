@@ -7,8 +7,8 @@
 #include "norvox/args.h"
 #include "norvox/jobs.h"
 #include "norvox/module.h"
-#include "norvox/pyclass.h"
 #include "norvox/runtime.h"
+#include "norvox/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -56,12 +56,7 @@ NORVOX_MODULE(readings_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    nb::dict ns;
-    ns["__doc__"] = "The meter's import and export register readings.";
-    norvox::add_method(ns, m, "fetch_metrics", fetch_metrics_site, &fetch_metrics,
-                       "The columns import_a, import_b, export_a, export_b (import_a and export_a for a "
-                       "three-phase meter); none for a meter without a hardware type.");
-    ns["fetch_metrics"] = m.attr("override")(ns["fetch_metrics"]);
-    nb::object base = m.attr("SyncerBase");
-    norvox::make_class(m, "ReadingsSyncer", nb::make_tuple(base), ns, base.type());
+    norvox::make_syncer_class(m, "ReadingsSyncer", "The meter's import and export register readings.", fetch_metrics_site, &fetch_metrics,
+                              "The columns import_a, import_b, export_a, export_b (import_a and export_a for a "
+                              "three-phase meter); none for a meter without a hardware type.");
 }

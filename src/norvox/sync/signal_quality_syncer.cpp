@@ -5,7 +5,7 @@
 
 #include "norvox/jobs.h"
 #include "norvox/module.h"
-#include "norvox/pyclass.h"
+#include "norvox/syncer.h"
 
 namespace nb = nanobind;
 
@@ -26,11 +26,6 @@ NORVOX_MODULE(signal_quality_syncer, m) {
     import_from(m, "norvox.sync.syncer_base", {"SyncerBase", "UpdatesTuple"});
     import_from(m, "typing_extensions", {"override"});
 
-    nb::dict ns;
-    ns["__doc__"] = "The meter modem's signal quality.";
-    norvox::add_method(ns, m, "fetch_metrics", fetch_metrics_site, &fetch_metrics,
-                       "The column csq: the signal quality as the meter gives it.");
-    ns["fetch_metrics"] = m.attr("override")(ns["fetch_metrics"]);
-    nb::object base = m.attr("SyncerBase");
-    norvox::make_class(m, "SignalQualitySyncer", nb::make_tuple(base), ns, base.type());
+    norvox::make_syncer_class(m, "SignalQualitySyncer", "The meter modem's signal quality.", fetch_metrics_site, &fetch_metrics,
+                              "The column csq: the signal quality as the meter gives it.");
 }
