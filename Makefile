@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
-.PHONY: install test demo bench fuzz sanitize clean
+.PHONY: install test demo bench fuzz sanitize stubs clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -18,6 +18,11 @@ install: $(BIN)/python
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# The type stubs of the C++ modules, regenerated from the built modules into src/ (the tests
+# check that the committed ones are current).
+stubs: install
+	$(BIN)/python tools/generate_stubs.py
 
 # The fleet jobs against the simulated database and mediator fleet.
 demo: install

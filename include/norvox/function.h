@@ -247,10 +247,8 @@ inline PyObject *get_text_signature(PyObject *self, void *) {
     return PyUnicode_FromStringAndSize(signature.data(), static_cast<Py_ssize_t>(signature.size()));
 }
 
-/// The nanobind function's own signature record, for the stub generator.
-inline PyObject *get_nb_signature(PyObject *self, void *) {
-    return PyObject_GetAttrString(as_function(self)->impl, "__nb_signature__");
-}
+/// The nanobind function underneath, for the stub generator, which reads its signatures.
+inline PyObject *get_impl(PyObject *self, void *) { return Py_NewRef(as_function(self)->impl); }
 
 /// `__set_name__`: a method takes its class's qualified name when the class is made.
 inline PyObject *function_set_name(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
@@ -273,7 +271,7 @@ inline const PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {"__nb_signature__", get_nb_signature, nullptr, nullptr, nullptr},
+    {"__nb_function__", get_impl, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
