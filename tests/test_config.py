@@ -1,5 +1,6 @@
 """norvox.util.config: the settings dictionary, the missing-configuration exit and set_config."""
 
+import inspect
 import os
 import subprocess
 import sys
@@ -158,6 +159,11 @@ def test_set_config_makes_the_link(velk, existing):
     assert sorted(p.name for p in velk.iterdir()) == [
         "dederi.env", "dederi.production.env", "dederi.staging.env"]
     assert config.load_config()["env"] == "staging"
+
+
+def test_signatures():
+    assert str(inspect.signature(config.load_config)) == "()"
+    assert str(inspect.signature(config.set_config)) == "(env)"
 
 
 def test_set_config_twice_and_by_keyword(velk):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import gc
+import inspect
 import pickle
 from datetime import datetime, timedelta, timezone
 from decimal import Decimal
@@ -89,6 +90,11 @@ def test_constructor_takes_keywords_and_requires_all_three():
     assert (record.timestamp, record.import_value, record.export_value) == ("anything", 1.0, 2.0)
     with pytest.raises(TypeError):
         DRAVCSVRecord(UTC, 1.0)
+
+
+def test_signatures():
+    assert str(inspect.signature(DRAVCSVRecord)) == "(timestamp, import_value, export_value)"
+    assert str(inspect.signature(DRAVCSVRecord.to_csv_line)) == "(self, /)"
 
 
 def test_class_constants():

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import os
 from datetime import date
 from pathlib import Path
@@ -157,6 +158,32 @@ def test_other_folder_objects_are_walked_through_their_own_protocol(tmp_path):
     assert DRAVLocator.find(Folder(tmp_path), "SER", DAY).path == tmp_path / "SER-20240301.csv"
     assert DRAVLocator.find_downloaded(Folder(tmp_path)) == [
         tmp_path / "SER-20240301.csv", tmp_path / "SER-20240302.csv"
+    ]
+
+
+@pytest.mark.parametrize(
+    ("operation", "signature"),
+    [
+        ("find", "(directory, filename_prefix, filename_day)"),
+        ("find_with_element", "(directory, filename_prefix, filename_day, element_marker)"),
+        ("_find_internal", "(directory, filename_prefix, filename_day, element_marker)"),
+        ("find_downloaded", "(directory)"),
+    ],
+)
+def test_signatures(operation, signature):
+    assert str(inspect.signature(getattr(DRAVLocator, operation))) == signature
+
+
+def test_arguments_by_name(tmp_path):
+    touch(tmp_path, "SER-20240301.csv", "SER-B-20240301.csv")
+    assert DRAVLocator.find_with_element(
+        element_marker=ElementMarker.B, filename_day=DAY, filename_prefix="SER", directory=tmp_path
+    ).path == tmp_path / "SER-B-20240301.csv"
+    assert DRAVLocator.find(
+        filename_day=DAY, filename_prefix="SER", directory=tmp_path
+    ).path == tmp_path / "SER-20240301.csv"
+    assert DRAVLocator.find_downloaded(directory=tmp_path) == [
+        tmp_path / "SER-20240301.csv", tmp_path / "SER-B-20240301.csv"
     ]
 
 

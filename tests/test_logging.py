@@ -6,6 +6,7 @@ interpreters; the pure naming functions are called in-process.
 
 from __future__ import annotations
 
+import inspect
 import json
 import os
 import pty
@@ -251,6 +252,19 @@ def test_logger_module_name(name, file, expected):
 def test_typed_parameters(call, argument):
     with pytest.raises(TypeError, match=rf"^Argument '{argument}' has incorrect type \(expected str, got "):
         call()
+
+
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        ("get_logger", "(name, python_file)"),
+        ("logger_module_name", "(name, file=None)"),
+        ("path_to_package_and_module", "(path)"),
+        ("flush_logs", "()"),
+    ],
+)
+def test_signatures(function, signature):
+    assert str(inspect.signature(getattr(nlog, function))) == signature
 
 
 def test_get_logger_is_lazy_and_binds_module():

@@ -1,5 +1,6 @@
 """norvox.mediator.grpc.exception.MeterLinkFailure: the meter-link exception class."""
 
+import inspect
 import pickle
 
 import pytest
@@ -19,6 +20,7 @@ def test_class_shape():
     assert MeterLinkFailure.__doc__ is None and module.__doc__ is None
     own = set(vars(MeterLinkFailure)) - {"__module__", "__doc__", "__weakref__", "__dict__"}
     assert own == {"__init__"}
+    assert str(inspect.signature(MeterLinkFailure)) == "(message)"
 
 
 @pytest.mark.parametrize(

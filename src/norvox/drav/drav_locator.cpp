@@ -159,6 +159,8 @@ NORVOX_MODULE(drav_locator, m) {
                                                   nb::none());
         },
         "directory"_a.none(), "filename_prefix"_a.none(), "filename_day"_a.none(),
+        nb::sig("def find(directory: pathlib.Path, filename_prefix: str, filename_day: datetime.date) "
+                "-> norvox.drav.drav_locator_result.DRAVLocatorResult"),
         "The meter's file for the day (no element named), with its ingestion flags.");
     norvox::def_static(cls, m, "find_with_element", NORVOX_HERE,
         [locator](nb::handle directory, nb::handle filename_prefix, nb::handle filename_day,
@@ -168,10 +170,18 @@ NORVOX_MODULE(drav_locator, m) {
                                                   element_marker);
         },
         "directory"_a.none(), "filename_prefix"_a.none(), "filename_day"_a.none(),
-        "element_marker"_a.none(), "The meter's file for the day and element, with its ingestion flags.");
+        "element_marker"_a.none(),
+        nb::sig("def find_with_element(directory: pathlib.Path, filename_prefix: str, filename_day: datetime.date, "
+                "element_marker: norvox.drav.drav_filename.ElementMarker) "
+                "-> norvox.drav.drav_locator_result.DRAVLocatorResult"),
+        "The meter's file for the day and element, with its ingestion flags.");
     norvox::def_static(cls, m, "_find_internal", find_internal_site, &find_internal, "directory"_a.none(),
                    "filename_prefix"_a.none(), "filename_day"_a.none(), "element_marker"_a.none(),
+                   nb::sig("def _find_internal(directory: pathlib.Path, filename_prefix: str, "
+                           "filename_day: datetime.date, element_marker: norvox.drav.drav_filename.ElementMarker | None) "
+                           "-> norvox.drav.drav_locator_result.DRAVLocatorResult"),
                    "The look-up shared by find and find_with_element.");
     norvox::def_static(cls, m, "find_downloaded", find_downloaded_site, &find_downloaded, "directory"_a.none(),
+                   nb::sig("def find_downloaded(directory: pathlib.Path) -> list[pathlib.Path]"),
                    "The downloaded, not yet ingested DRAV files of the folder, in name order.");
 }

@@ -122,7 +122,7 @@ NORVOX_MODULE(config, m) {
 
     nb::object module = m;
     norvox::def(m, "load_config", NORVOX_HERE, [module]() { return load_config(module); },
-        nb::sig("def load_config() -> dict[str, str | int | None]"),
+        nb::sig("def load_config() -> dict[str, str | None]"),
         "Load ~/.velk/dederi.env into the environment when it exists (variables already set "
         "win) and return the fourteen settings as the environment holds them, None for unset "
         "ones. Without the file and without settings in the environment, print an error line "

@@ -155,10 +155,15 @@ NORVOX_MODULE(logging, m) {
                                 "cache_logger_on_first_use"_a = true);
 
     // 9. The naming functions and get_logger.
-    norvox::def(m, "path_to_package_and_module", path_to_package_and_module_site, &path_to_package_and_module, nb::arg("path").none(),
+    norvox::def(m, "path_to_package_and_module", path_to_package_and_module_site, &path_to_package_and_module,
+          nb::arg("path").none(), nb::sig("def path_to_package_and_module(path: str) -> str"),
           "Dotted module name made from a source file path.");
-    norvox::def(m, "logger_module_name", logger_module_name_site, &logger_module_name, nb::arg("name").none(), nb::arg("file").none() = nb::none(),
+    norvox::def(m, "logger_module_name", logger_module_name_site, &logger_module_name, nb::arg("name").none(),
+          nb::arg("file").none() = nb::none(),
+          nb::sig("def logger_module_name(name: str, file: str | None = None) -> str"),
           "The module name for a logger: the file's dotted name for __main__, else the name.");
+    // structlog hands out a lazy proxy that becomes this wrapper class at its first use.
     norvox::def(m, "get_logger", get_logger_site, &get_logger, nb::arg("name").none(), nb::arg("python_file").none(),
+          nb::sig("def get_logger(name: str, python_file: str) -> structlog.stdlib.BoundLogger"),
           "The module logger for the given module name and source file.");
 }
