@@ -13,6 +13,7 @@ import re
 from dataclasses import dataclass
 from datetime import date, datetime
 from enum import Enum
+from typing import ClassVar
 
 
 class ElementMarker(Enum):
@@ -41,7 +42,7 @@ class DRAVFilename:
     ingested_timescale: bool = False
 
     #: Full match: the names of downloaded files, which carry no ingestion marker.
-    DOWNLOADED_FILENAME_PATTERN = re.compile(
+    DOWNLOADED_FILENAME_PATTERN: ClassVar[re.Pattern[str]] = re.compile(
         r"(?P<prefix>.+?)(?:-(?P<element>[AB]))?-(?P<day>\d{8})\.csv"
     )
 

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from datetime import datetime
 
 
 @dataclass
 class DRAVReading:
     """One profile reading as the meter-reading tools hand it over."""
 
-    timestamp: Any
-    imp: Any
-    exp: Any
+    timestamp: datetime
+    imp: float | None
+    exp: float | None

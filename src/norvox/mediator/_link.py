@@ -7,9 +7,11 @@ every gRPC failure raised as `MediatorClientException` named by its status code.
 import logging
 import math
 import os
+from collections.abc import Callable
 from datetime import datetime, timedelta, timezone
+from typing import Any, Self
 
-import grpc
+import grpc  # type: ignore[import-untyped]  # grpcio ships no annotations
 
 from .grpc.generated import mediator_pb2, mediator_pb2_grpc
 from .mediator_client_exception import MediatorClientException
@@ -37,7 +39,7 @@ def from_unix_micros(micros: int) -> datetime:
     return _EPOCH + timedelta(microseconds=micros)
 
 
-def _timeout_seconds(timeout) -> float:
+def _timeout_seconds(timeout: float | None) -> float:
     source = "timeout"
     if timeout is None:
         text = os.environ.get(TIMEOUT_VARIABLE)
@@ -69,21 +71,26 @@ class MediatorClientBase:
         self.mediator_address = mediator_address
         self._logger = logging.getLogger(type(self).__module__)
         self._channel = grpc.insecure_channel(mediator_address)
-        self._stub = mediator_pb2_grpc.MediatorStub(self._channel)
+        # The generated service module carries no annotations: its stub is used untyped.
+        stub_type: Any = mediator_pb2_grpc.MediatorStub
+        self._stub: Any = stub_type(self._channel)
 
     def close(self) -> None:
         """Closes the channel; calls made afterwards fail."""
         self._channel.close()
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def _call(self, method: str, serial: str, request_type=mediator_pb2.MeterRequest, **fields):
+    def _call(
+        self, method: str, serial: str,
+        request_type: Callable[..., Any] = mediator_pb2.MeterRequest, **fields: Any,
+    ) -> Any:
         """Calls `method` with a `request_type` for the meter `serial` and the further request
-        fields given; returns the reply."""
+        fields given; returns the reply (the method's reply message)."""
         if not isinstance(serial, str):
             raise TypeError(f"serial must be str, not {type(serial).__name__}")
         request = request_type(serial=serial, **fields)

@@ -8,11 +8,17 @@ The event log and the backlight setting come back as the meter protocol library'
 (`dmp_frame_protocol`), which are imported when those two calls are made.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 from datetime import datetime
+from typing import TYPE_CHECKING
 
 from ._link import DEFAULT_TIMEOUT_SECONDS, MediatorClientBase, from_unix_micros
 from .grpc.generated import mediator_pb2
+
+if TYPE_CHECKING:
+    from dmp_frame_protocol import DmpEventLogResponse, DmpMessage
 
 __all__ = ["DEFAULT_TIMEOUT_SECONDS", "DederiMediatorAPI", "EventLogPage"]
 
@@ -22,7 +28,7 @@ class EventLogPage:
     """One page of a meter's event log: up to ten `DmpEventLogResponse.EventRec`, page 0 newest."""
 
     page: int
-    events: list = field(default_factory=list)
+    events: list[DmpEventLogResponse.EventRec] = field(default_factory=list)
 
 
 class DederiMediatorAPI(MediatorClientBase):
@@ -43,7 +49,7 @@ class DederiMediatorAPI(MediatorClientBase):
         if isinstance(page, bool) or not isinstance(page, int):
             raise TypeError(f"page must be int, not {type(page).__name__}")
         reply = self._call("EventLog", serial, mediator_pb2.EventLogRequest, page=page)
-        events = []
+        events: list[DmpEventLogResponse.EventRec] = []
         for event in reply.events:
             record = DmpEventLogResponse.EventRec()
             record.timestamp = event.timestamp
@@ -52,27 +58,27 @@ class DederiMediatorAPI(MediatorClientBase):
             events.append(record)
         return EventLogPage(page=page, events=events)
 
-    def three_phase_read(self, serial: str, hardware: str | None = None) -> dict:
+    def three_phase_read(self, serial: str, hardware: str | None = None) -> dict[str, float]:
         """Totals of a three-phase meter: "active_import" and "active_export"."""
         reply = self._call(
             "ThreePhaseRead", serial, mediator_pb2.ThreePhaseReadRequest, hardware=hardware
         )
         return {"active_import": reply.active_import, "active_export": reply.active_export}
 
-    def read_element_a(self, serial: str) -> dict:
+    def read_element_a(self, serial: str) -> dict[str, float]:
         """Registers of element A: "import_active" and "export_active"."""
         return _element(self._call("ReadElementA", serial))
 
-    def read_element_b(self, serial: str) -> dict:
+    def read_element_b(self, serial: str) -> dict[str, float]:
         """Registers of element B: "import_active" and "export_active"."""
         return _element(self._call("ReadElementB", serial))
 
-    def backlight(self, serial: str):
+    def backlight(self, serial: str) -> DmpMessage.BacklightSettingType | int:
         """The display backlight setting: a `DmpMessage.BacklightSettingType` member, or the
         meter's setting code itself when the protocol library knows no member for it."""
         from dmp_frame_protocol import DmpMessage
 
-        code = self._call("Backlight", serial).setting
+        code: int = self._call("Backlight", serial).setting
         try:
             return DmpMessage.BacklightSettingType(code)
         except ValueError:
@@ -80,8 +86,9 @@ class DederiMediatorAPI(MediatorClientBase):
 
     def csq(self, serial: str) -> int:
         """The modem's signal quality (CSQ)."""
-        return self._call("Csq", serial).csq
+        csq: int = self._call("Csq", serial).csq
+        return csq
 
 
-def _element(reply) -> dict:
+def _element(reply: mediator_pb2.ElementReadReply) -> dict[str, float]:
     return {"import_active": reply.import_active, "export_active": reply.export_active}

@@ -64,7 +64,8 @@ class DederiPrepayAPI(MediatorClientBase):
 
     def prepay_balance(self, serial: str) -> float:
         """The meter's current prepay balance."""
-        return self._call("PrepayBalance", serial).balance
+        balance: float = self._call("PrepayBalance", serial).balance
+        return balance
 
     def tariffs_active_read(self, serial: str) -> TariffsActive:
         """The tariff the meter charges now."""
@@ -97,12 +98,13 @@ class DederiPrepayAPI(MediatorClientBase):
         )
         reply = self._call("TariffsFutureWrite", serial, mediator_pb2.TariffsFutureWriteRequest,
                            tariffs=wire)
-        if not reply.accepted:
+        accepted: bool = reply.accepted
+        if not accepted:
             self._logger.debug("meter %s refused the future tariff: %s", serial, reply.reason)
-        return reply.accepted
+        return accepted
 
 
-def _price_text(name: str, value) -> str:
+def _price_text(name: str, value: Decimal | int) -> str:
     """The exact decimal text of a price given as a `Decimal` or an integer."""
     if isinstance(value, bool) or not isinstance(value, (Decimal, int)):
         raise TypeError(f"{name} must be Decimal or int, not {type(value).__name__}")
@@ -112,7 +114,7 @@ def _price_text(name: str, value) -> str:
     return str(value)
 
 
-def _pricing_from_wire(pricing) -> PricingTable:
+def _pricing_from_wire(pricing: mediator_pb2.PricingTable) -> PricingTable:
     return PricingTable(
         unit_rate=Decimal(pricing.unit_rate), standing_charge=Decimal(pricing.standing_charge)
     )

@@ -4,6 +4,8 @@
 the text of the error is a readable message.
 """
 
+from typing import Self
+
 
 class MediatorClientException(Exception):
     """A mediator call failed; `code_str` names its gRPC status code."""
@@ -12,5 +14,5 @@ class MediatorClientException(Exception):
         super().__init__(message)
         self.code_str = code_str
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Self], tuple[str, str]]:
         return (type(self), (str(self), self.code_str))
