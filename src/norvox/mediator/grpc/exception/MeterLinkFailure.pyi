@@ -1,0 +1,3 @@
+class MeterLinkFailure(Exception):
+    message: str
+    def __init__(self, message: str) -> None: ...
