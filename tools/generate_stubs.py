@@ -61,6 +61,9 @@ class Stubs(StubGen):
     def put(self, value, name=None, parent=None):
         if name in INTERNAL_NAMES:
             return
+        if name == "__all__" and parent is self.module:
+            # The generator would write a bare `list`, which strict checkers refuse.
+            return self.write_ln(f"__all__: list[str] = {list(value)!r}\n")
         return super().put(value, name, parent)
 
 

@@ -8,17 +8,39 @@
 ^norvox\.jobs\.\w+\.(max_parallel_jobs|drift_threshold_seconds)$:
     \1: int
 
-# The profile-log record is a type of its own making (not a nanobind class).
+# The profile-log record is a type of its own making (not a nanobind class). Its two values
+# are read as floats and take any number when set.
 ^norvox\.drav\.drav_csv_record\.DRAVCSVRecord$:
     \from datetime import datetime
-    \from typing import ClassVar, SupportsFloat
+    \from typing import ClassVar, Self, SupportsFloat
     class DRAVCSVRecord:
         \doc
         NA_VALUE: ClassVar[str]
         TIMESTAMP_FORMAT: ClassVar[str]
         timestamp: datetime
-        import_value: float | None
-        export_value: float | None
+        @property
+        def import_value(self) -> float | None: ...
+        @import_value.setter
+        def import_value(self, value: SupportsFloat | None) -> None: ...
+        @property
+        def export_value(self) -> float | None: ...
+        @export_value.setter
+        def export_value(self, value: SupportsFloat | None) -> None: ...
         def __init__(self, timestamp: datetime, import_value: SupportsFloat | None, export_value: SupportsFloat | None) -> None: ...
         def to_csv_line(self) -> str: ...
-        def __reduce__(self) -> tuple[type[DRAVCSVRecord], tuple[datetime, float | None, float | None]]: ...
+        def __reduce__(self) -> tuple[type[Self], tuple[datetime, float | None, float | None]]: ...
+
+# The meter-link exception sets its message on the instance.
+^norvox\.mediator\.grpc\.exception\.MeterLinkFailure\.MeterLinkFailure$:
+    class MeterLinkFailure(Exception):
+        message: str
+        def __init__(self, message: str) -> None: ...
+
+# The configuration paths follow the user's home folder.
+^norvox\.util\.config\.(CONFIG_DIR|DMP_CONFIG_FILE)$:
+    \1: str
+
+# The logging chains: lists of structlog processors.
+^norvox\.util\.logging\.(shared_processors|processors)$:
+    \from structlog.typing import Processor
+    \1: list[Processor]
