@@ -5,6 +5,7 @@ and the row format, against the simulated database over HTTP and the simulated m
 from __future__ import annotations
 
 import enum
+import inspect
 from datetime import datetime, timedelta, timezone
 
 import postgrest
@@ -296,4 +297,13 @@ def test_module_and_class_interface():
     assert cls.__bases__ == (SyncerBase,) and cls.__module__ == MODULE
     assert {"fetch_metrics", "_fetch_unseen"} <= set(vars(cls)) and "__init__" not in vars(cls)
     assert cls.fetch_metrics.__override__ is True
-    assert str(__import__("inspect").signature(cls._fetch_unseen)) == "(self, last_seen_event)"
+    assert str(inspect.signature(cls._fetch_unseen)) == "(self, last_seen_event)"
+
+
+@pytest.mark.parametrize("function, signature", [
+    ("filter_event_log_for_unseen_events", "(events, latest_event_in_db)"),
+    ("event_rec_to_table_row", "(meter_id, event)"),
+    ("event_table_row_to_rec", "(row)"),
+])
+def test_module_function_signatures(function, signature):
+    assert str(inspect.signature(getattr(ejs, function))) == signature

@@ -3,6 +3,9 @@ the environment and labels of a new mediator container read from the process env
 
 from __future__ import annotations
 
+import abc
+import inspect
+
 import pytest
 
 from norvox.orchestrate.adapter import host_backend
@@ -59,6 +62,7 @@ def environ(monkeypatch):
 
 
 def test_abstract_backend_cannot_be_made():
+    assert HostBackend.__bases__ == (abc.ABC,) and type(HostBackend) is abc.ABCMeta
     assert HostBackend.__abstractmethods__ == frozenset(ABSTRACT)
     with pytest.raises(TypeError, match="abstract"):
         HostBackend()
@@ -71,6 +75,33 @@ def test_subclass_leaving_one_operation_undefined_cannot_be_made(missing):
     with pytest.raises(TypeError, match=missing):
         incomplete()
     Backend()  # all six defined
+
+
+# inspect shows the declared signatures; the calls must take the arguments they show.
+SIGNATURES = {
+    "__init__": "(self)",
+    "get": "(self, meter_id)",
+    "list": "(self, metadata_filter=None, status_filter=None)",
+    "create": "(self, cmd, meter_id, serial, ip_address, port=None, additional_internal_port=None, "
+              "skip_confirm=False, use_cert_auth=False)",
+    "destroy": "(self, id, force)",
+    "mediator_address": "(self, meter_id, serial)",
+    "_env_vars": "(self, ip_address, use_cert_auth)",
+    "_socks_dict": "(self)",
+    "_metadata": "(self, meter_id, ip_address)",
+}
+
+
+@pytest.mark.parametrize("operation", SIGNATURES)
+def test_signatures(environ, operation):
+    method = getattr(HostBackend, operation)
+    signature = inspect.signature(method)
+    assert str(signature) == SIGNATURES[operation]
+    required = [p for p in list(signature.parameters.values())[1:] if p.default is p.empty]
+    method(Backend(), *[""] * len(required))
+    if required:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            method(Backend(), *[""] * (len(required) - 1))
 
 
 def test_operations_in_declaration_order():

@@ -4,6 +4,7 @@ and the mediator addresses."""
 
 from __future__ import annotations
 
+import inspect
 import io
 import json
 import socket
@@ -162,6 +163,41 @@ def test_backend_class():
     assert mb.logger._initial_values == {"module": "norvox.orchestrate.adapter.machines_backend"}
 
 
+# inspect shows the declared signatures; a call without one of the arguments shown without a
+# default is refused before anything is done.
+SIGNATURES = {
+    "MachinesBackend.__init__": "(self, api_token, dns_server, image, app_name=None, serial=None, "
+                                "use_private_address=None, region=None)",
+    "MachinesBackend._call_api_with_retry": "(self, func, *args, **kwargs)",
+    "MachinesBackend.list": "(self, metadata_filter=None, status_filter=None)",
+    "MachinesBackend.create": "(self, cmd, meter_id, serial, ip_address, port=None, additional_internal_port=None, "
+                              "skip_confirm=False, use_cert_auth=False)",
+    "MachinesBackend.start": "(self, id)",
+    "MachinesBackend.destroy": "(self, id, force=False)",
+    "MachinesBackend.mediator_address": "(self, meter_id, serial)",
+    "MachinesBackend.get_app_address": "(self, machine)",
+    "MachinesBackend.get_public_address": "(self)",
+    "MachinesBackend.get_private_address": "(self, machine)",
+    "metadata_filter_fn": "(key, value)",
+    "is_error_response": "(response)",
+}
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signatures(backend, name):
+    function = mb
+    for part in name.split("."):
+        function = getattr(function, part)
+    signature = inspect.signature(function)
+    assert str(signature) == SIGNATURES[name]
+    required = [p for p in signature.parameters.values()
+                if p.default is p.empty and p.kind is p.POSITIONAL_OR_KEYWORD and p.name != "self"]
+    if required:
+        first = [backend] if "self" in signature.parameters else []
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            function(*first, *["x"] * (len(required) - 1))
+
+
 @pytest.mark.parametrize("response, expected", [
     ({"error": "x"}, True), ({"error": None}, True), ({"id": "1"}, False), ([{"error": 1}], False),
     (["error"], False), ("error", False), (None, False),
@@ -179,6 +215,7 @@ def test_is_error_response(response, expected):
 ], ids=["equal", "other-value", "key-missing", "other-type", "no-labels"])
 def test_metadata_filter(machine, expected):
     machine_filter = mb.metadata_filter_fn("meter_id", "17")
+    assert str(inspect.signature(machine_filter)) == "(machine)"
     assert machine_filter(machine) is expected
     assert mb.metadata_filter_fn(key="meter_id", value="17")(machine=machine) is expected
 

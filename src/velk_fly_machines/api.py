@@ -10,6 +10,7 @@ the platform at all raises httpx's transport error.
 
 from __future__ import annotations
 
+import builtins
 import os
 import re
 from typing import Any
@@ -53,7 +54,7 @@ class API:
     def __enter__(self) -> API:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # --- operations ----------------------------------------------------------------------
@@ -63,10 +64,11 @@ class API:
         params = {"region": region} if region is not None else {}
         return self._call("GET", _machines(app_name), params=params)
 
-    def create(self, app_name: str, image: str, cmd: list[str], port: int | None = None,
+    # `builtins.list`: the method `list` above shadows the built-in name in this class body.
+    def create(self, app_name: str, image: str, cmd: builtins.list[str], port: int | None = None,
                additional_internal_port: int | None = None, name: str | None = None,
-               env_vars: dict | None = None, metadata: dict | None = None,
-               extra_config: dict | None = None) -> Any:
+               env_vars: dict[str, Any] | None = None, metadata: dict[str, Any] | None = None,
+               extra_config: dict[str, Any] | None = None) -> Any:
         """Create and start a machine running `cmd` in `image`; the new machine's map, or an
         error answer. `port` is served on the same port outside; `additional_internal_port`
         likewise, as a second service. `extra_config` holds further fields of the request,
@@ -109,7 +111,7 @@ class API:
 
     # --- the wire --------------------------------------------------------------------------
 
-    def _call(self, method: str, path: str, **kwargs) -> Any:
+    def _call(self, method: str, path: str, **kwargs: Any) -> Any:
         response = self._http.request(method, path, **kwargs)
         try:
             answer = response.json() if response.content else {}

@@ -175,19 +175,31 @@ NORVOX_MODULE(event_journal_syncer, m) {
 
     norvox::def(m, "filter_event_log_for_unseen_events", filter_event_log_for_unseen_events_site,
                 &filter_event_log_for_unseen_events, nb::arg("events").none(), nb::arg("latest_event_in_db").none(),
+                nb::sig("def filter_event_log_for_unseen_events("
+                        "events: list[dmp_frame_protocol.DmpEventLogResponse.EventRec], "
+                        "latest_event_in_db: dmp_frame_protocol.DmpEventLogResponse.EventRec | None"
+                        ") -> list[dmp_frame_protocol.DmpEventLogResponse.EventRec]"),
                 "The events not yet stored: all of them when nothing is stored, else those newer than the "
                 "stored event or of its second but another event type.");
     norvox::def(
         m, "event_rec_to_table_row", event_rec_to_table_row_site,
         [m](nb::handle meter_id, nb::handle event) { return event_rec_to_table_row(m, meter_id, event); },
-        nb::arg("meter_id").none(), nb::arg("event").none(), "The meter_event_log row of one event record.");
+        nb::arg("meter_id").none(), nb::arg("event").none(),
+        nb::sig("def event_rec_to_table_row(meter_id: str, event: dmp_frame_protocol.DmpEventLogResponse.EventRec) "
+                "-> dict[str, typing.Any]"),
+        "The meter_event_log row of one event record.");
     norvox::def(
         m, "event_table_row_to_rec", event_table_row_to_rec_site,
         [m](nb::handle row) { return event_table_row_to_rec(m, row); }, nb::arg("row").none(),
+        nb::sig("def event_table_row_to_rec(row: collections.abc.Mapping[str, typing.Any]) "
+                "-> dmp_frame_protocol.DmpEventLogResponse.EventRec"),
         "The event record of a stored meter_event_log row.");
 
     nb::dict ns;
     norvox::add_method(ns, m, "_fetch_unseen", fetch_unseen_site, &fetch_unseen, nb::arg("last_seen_event").none(),
+                       nb::sig("def _fetch_unseen(self, "
+                               "last_seen_event: dmp_frame_protocol.DmpEventLogResponse.EventRec | None"
+                               ") -> list[dmp_frame_protocol.DmpEventLogResponse.EventRec]"),
                        "The unseen events of the pages read, newest page first.");
     norvox::make_syncer_class(m, "EventJournalSyncer", "Copies a meter's unseen events into meter_event_log.", fetch_metrics_site, &fetch_metrics,
                               "Store the meter's unseen events; returns no columns.", ns);

@@ -7,7 +7,12 @@ gets back as that meter's columns.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from supabase import Client
+
+    from norvox.mediator.api_core import DederiMediatorAPI
 
 
 class UpdatesTuple(NamedTuple):
@@ -21,7 +26,7 @@ class UpdatesTuple(NamedTuple):
 class SyncerBase:
     """One metric of one meter. Subclasses override `fetch_metrics`."""
 
-    def __init__(self, supabase, meter_id, serial, dederi_client) -> None:
+    def __init__(self, supabase: Client, meter_id: str, serial: str, dederi_client: DederiMediatorAPI) -> None:
         self.supabase = supabase
         self.meter_id = meter_id
         self.serial = serial

@@ -147,28 +147,44 @@ NORVOX_MODULE(host_backend, m) {
         for (const char *name : names)
             ns[name] = abc.attr("abstractmethod")(ns[name]);
     };
-    add("__init__", init_backend_site, &init_backend);
-    add("get", get_site, &get, nb::arg("meter_id").none(), "The container of the meter, or None.");
+    add("__init__", init_backend_site, &init_backend, nb::sig("def __init__(self) -> None"));
+    add("get", get_site, &get, nb::arg("meter_id").none(),
+        nb::sig("def get(self, meter_id: str) -> norvox.orchestrate.adapter.container.Container | None"),
+        "The container of the meter, or None.");
     add("list", list_site, &list, nb::arg("metadata_filter").none() = nb::none(),
         nb::arg("status_filter").none() = nb::none(),
+        nb::sig("def list(self, metadata_filter: tuple[str, str] | None = None, "
+                "status_filter: norvox.orchestrate.adapter.container.ContainerState | None = None"
+                ") -> list[norvox.orchestrate.adapter.container.Container]"),
         "The backend's mediator containers, filtered by one label and by state when given.");
     add("create", create_site, &create, nb::arg("cmd").none(), nb::arg("meter_id").none(), nb::arg("serial").none(),
         nb::arg("ip_address").none(), nb::arg("port").none() = nb::none(),
         nb::arg("additional_internal_port").none() = nb::none(), nb::arg("skip_confirm").none() = false,
-        nb::arg("use_cert_auth").none() = false, "Create the meter's mediator container; its id.");
-    add("start", start_site, &start, nb::arg("id").none(), "Start the container.");
-    add("stop", stop_site, &stop, nb::arg("id").none(), "Stop the container.");
+        nb::arg("use_cert_auth").none() = false,
+        nb::sig("def create(self, cmd: str, meter_id: str, serial: str, ip_address: str, port: int | None = None, "
+                "additional_internal_port: int | None = None, skip_confirm: object = False, "
+                "use_cert_auth: object = False) -> str"),
+        "Create the meter's mediator container; its id.");
+    add("start", start_site, &start, nb::arg("id").none(), nb::sig("def start(self, id: str) -> None"),
+        "Start the container.");
+    add("stop", stop_site, &stop, nb::arg("id").none(), nb::sig("def stop(self, id: str) -> None"),
+        "Stop the container.");
     add("destroy", destroy_site, &destroy, nb::arg("id").none(), nb::arg("force").none(),
-        "Destroy the container.");
+        nb::sig("def destroy(self, id: str, force: bool) -> None"), "Destroy the container.");
     add("mediator_address", mediator_address_site, &mediator_address, nb::arg("meter_id").none(),
-        nb::arg("serial").none(), "The address (host:port) of the meter's mediator, or None.");
+        nb::arg("serial").none(), nb::sig("def mediator_address(self, meter_id: str, serial: str) -> str | None"),
+        "The address (host:port) of the meter's mediator, or None.");
     mark_abstract({"list", "create", "start", "stop", "destroy", "mediator_address"});
     add("_env_vars", env_vars_site, &env_vars, nb::arg("ip_address").none(), nb::arg("use_cert_auth").none(),
+        nb::sig("def _env_vars(self, ip_address: str, use_cert_auth: bool) -> dict[str, str | int | None]"),
         "The environment of a new mediator container, read from the process environment.");
-    add("_socks_dict", socks_dict_site, &socks_dict, "The proxy settings when all four are set, else None.");
+    add("_socks_dict", socks_dict_site, &socks_dict, nb::sig("def _socks_dict(self) -> dict[str, str] | None"),
+        "The proxy settings when all four are set, else None.");
     add("_certificates_dict", certificates_dict_site, &certificates_dict,
+        nb::sig("def _certificates_dict(self) -> dict[str, str]"),
         "The certificate settings of certificate authentication.");
     add("_metadata", metadata_site, &metadata, nb::arg("meter_id").none(), nb::arg("ip_address").none(),
+        nb::sig("def _metadata(self, meter_id: object, ip_address: str) -> dict[str, object]"),
         "The labels of a new mediator container.");
-    norvox::make_class(m, "HostBackend", nb::make_tuple(), ns, abc.attr("ABCMeta"));
+    norvox::make_class(m, "HostBackend", nb::make_tuple(abc.attr("ABC")), ns, abc.attr("ABCMeta"));
 }

@@ -144,7 +144,8 @@ nb::object metadata_filter_fn(nb::module_ m, nb::handle key, nb::handle value) {
             nb::object labels = config["metadata"];
             return contains(labels, wanted_key) && labels[wanted_key].equal(wanted_value);
         },
-        nb::arg("machine").none(), nb::name("machine_filter"));
+        nb::arg("machine").none(), nb::name("machine_filter"),
+        nb::sig("def machine_filter(machine: dict[str, typing.Any]) -> bool"));
     return norvox::wrap_function(m, filter, "machine_filter", NORVOX_HERE, false,
                                  "metadata_filter_fn.<locals>.machine_filter");
 }
@@ -438,8 +439,11 @@ NORVOX_MODULE(machines_backend, m) {
     norvox::def(m, "metadata_filter_fn", metadata_filter_fn_site,
                 [m](nb::handle key, nb::handle value) { return metadata_filter_fn(m, key, value); },
                 nb::arg("key").none(), nb::arg("value").none(),
+                nb::sig("def metadata_filter_fn(key: object, value: object) "
+                        "-> collections.abc.Callable[[dict[str, typing.Any]], bool]"),
                 "The predicate of one machine map: its labels hold the key with the value.");
     norvox::def(m, "is_error_response", is_error_response_site, &is_error_response, nb::arg("response").none(),
+                nb::sig("def is_error_response(response: object) -> bool"),
                 "True when the platform's answer is an error answer: a map holding \"error\".");
 
     nb::object base = m.attr("HostBackend");
@@ -448,34 +452,53 @@ NORVOX_MODULE(machines_backend, m) {
     norvox::add_method(ns, m, "__init__", init_backend_site, &init_backend, nb::arg("api_token").none(),
                        nb::arg("dns_server").none(), nb::arg("image").none(), nb::arg("app_name").none() = nb::none(),
                        nb::arg("serial").none() = nb::none(), nb::arg("use_private_address").none() = nb::none(),
-                       nb::arg("region").none() = nb::none());
+                       nb::arg("region").none() = nb::none(),
+                       nb::sig("def __init__(self, api_token: str, dns_server: str, image: str, "
+                               "app_name: str | None = None, serial: str | None = None, "
+                               "use_private_address: bool | None = None, region: str | None = None) -> None"));
     norvox::add_method(ns, m, "_call_api_with_retry", call_api_with_retry_site, &call_api_with_retry,
                        nb::arg("func").none(), nb::arg("args"), nb::arg("kwargs"),
+                       nb::sig("def _call_api_with_retry(self, func: collections.abc.Callable[..., typing.Any], "
+                               "*args: object, **kwargs: object) -> typing.Any"),
                        "Call a platform operation, repeating it while it gives error answers.");
     norvox::add_method(ns, m, "list", list_machines_site, &list_machines,
                        nb::arg("metadata_filter").none() = nb::none(), nb::arg("status_filter").none() = nb::none(),
+                       nb::sig("def list(self, metadata_filter: tuple[str, str] | None = None, "
+                               "status_filter: norvox.orchestrate.adapter.container.ContainerState | None = None"
+                               ") -> list[norvox.orchestrate.adapter.container.Container]"),
                        "The mediator machines of the application as containers, filtered by one label and by "
                        "state when given.");
     norvox::add_method(ns, m, "create", create_site, &create, nb::arg("cmd").none(), nb::arg("meter_id").none(),
                        nb::arg("serial").none(), nb::arg("ip_address").none(), nb::arg("port").none() = nb::none(),
                        nb::arg("additional_internal_port").none() = nb::none(),
                        nb::arg("skip_confirm").none() = false, nb::arg("use_cert_auth").none() = false,
+                       nb::sig("def create(self, cmd: str, meter_id: str, serial: str, ip_address: str, "
+                               "port: int | None = None, additional_internal_port: int | None = None, "
+                               "skip_confirm: object = False, use_cert_auth: object = False) -> str"),
                        "Create the meter's mediator machine after the operator confirms; its id.");
-    norvox::add_method(ns, m, "start", start_site, &start, nb::arg("id").none(), "Start the machine.");
-    norvox::add_method(ns, m, "stop", stop_site, &stop, nb::arg("id").none(), "Stop the machine.");
+    norvox::add_method(ns, m, "start", start_site, &start, nb::arg("id").none(),
+                       nb::sig("def start(self, id: str) -> None"), "Start the machine.");
+    norvox::add_method(ns, m, "stop", stop_site, &stop, nb::arg("id").none(),
+                       nb::sig("def stop(self, id: str) -> None"), "Stop the machine.");
     norvox::add_method(ns, m, "destroy", destroy_site, &destroy, nb::arg("id").none(),
                        nb::arg("force").none() = false,
+                       nb::sig("def destroy(self, id: str, force: bool = False) -> None"),
                        "Destroy the machine, stopping it first and waiting for that unless forced.");
     norvox::add_method(ns, m, "mediator_address", mediator_address_site, &mediator_address,
                        nb::arg("meter_id").none(), nb::arg("serial").none(),
+                       nb::sig("def mediator_address(self, meter_id: str, serial: str) -> str | None"),
                        "The address (host:port) of the meter's mediator, or None when it has none.");
     norvox::add_method(ns, m, "get_app_address", get_app_address_site, &get_app_address, nb::arg("machine").none(),
+                       nb::sig("def get_app_address(self, machine: object) -> str"),
                        "The mediator address in the form the backend uses: private or public.");
     norvox::add_method(ns, m, "get_public_address", get_public_address_site, &get_public_address,
+                       nb::sig("def get_public_address(self) -> str"),
                        "The application's public address through DNS, with the mediator port.");
     norvox::add_method(ns, m, "get_private_address", get_private_address_site, &get_private_address,
-                       nb::arg("machine").none(), "The application's private-network address, with the mediator port.");
+                       nb::arg("machine").none(), nb::sig("def get_private_address(self, machine: object) -> str"),
+                       "The application's private-network address, with the mediator port.");
     norvox::add_method(ns, m, "get_private_flycast_ip", get_private_flycast_ip_site, &get_private_flycast_ip,
+                       nb::sig("def get_private_flycast_ip(self) -> str"),
                        "The application's private-network IPv6 address, looked up through the backend's name server.");
     nb::object cls = norvox::make_class(m, "MachinesBackend", nb::make_tuple(base), ns, nb::handle(
         reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()))));
