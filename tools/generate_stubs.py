@@ -25,7 +25,7 @@ from nanobind.stubgen import StubGen, load_pattern_file
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "src"
 # Names a module or class holds for book-keeping (nanobind's, abc's), not for its callers.
-INTERNAL_NAMES = {"__nanobind_internals__", "_abc_impl"}
+INTERNAL_NAMES = {"__nanobind_internals__", "_abc_impl", "__abstractmethods__"}
 # Markers a function carries, each shown as the decorator that set it.
 MARKERS = [("__isabstractmethod__", "abc", "abstractmethod"), ("__override__", "typing_extensions", "override")]
 

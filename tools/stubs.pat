@@ -44,3 +44,27 @@
 ^norvox\.util\.logging\.(shared_processors|processors)$:
     \from structlog.typing import Processor
     \1: list[Processor]
+
+# The hosting backend's state maps and fields.
+^norvox\.orchestrate\.adapter\.machines_backend\.FLY_STATUS$:
+    FLY_STATUS: dict[ContainerState, str]
+
+^norvox\.orchestrate\.adapter\.machines_backend\.CONTAINER_STATUS$:
+    CONTAINER_STATUS: dict[str, ContainerState]
+
+^norvox\.orchestrate\.adapter\.machines_backend\.MachinesBackend\.__prefix__$:
+    \from velk_fly_machines.api import API
+    api: API
+    dns_server: str
+    image: str
+    fly_app: str | None
+    serial: str | None
+    region: str
+    use_private_address: bool
+
+# Wrapped by the retry library when the class is made, so its signature is not nanobind's.
+^norvox\.orchestrate\.adapter\.machines_backend\.MachinesBackend\._call_api_with_retry$:
+    \from collections.abc import Callable
+    \from typing import Any
+    def _call_api_with_retry(self, func: Callable[..., Any], *args: object, **kwargs: object) -> Any:
+        \doc
