@@ -8,6 +8,8 @@ import signal
 import subprocess
 import sys
 import time
+import traceback
+from contextlib import contextmanager
 from typing import NamedTuple
 
 
@@ -161,3 +163,26 @@ def check_interrupted(run: Interrupted, fleet, signum: int, total: int) -> list[
         assert run.stderr == ""
     assert "leaked" not in run.stderr
     return events
+
+
+@contextmanager
+def interrupted_after(seconds: float | None, *, cpu: bool = False):
+    """Ctrl-C's KeyboardInterrupt, raised by the handler of a one-shot timer signal: after
+    `seconds` of wall time, or with `cpu` after that much processor time of the process (time
+    spent waiting does not count). With `seconds` None the block starts the timer itself
+    (`signal.setitimer`). Timer and handler are cleared on leaving."""
+    which, signum = (signal.ITIMER_PROF, signal.SIGPROF) if cpu else (signal.ITIMER_REAL, signal.SIGALRM)
+    previous = signal.signal(signum, signal.default_int_handler)
+    try:
+        if seconds is not None:
+            signal.setitimer(which, seconds)
+        yield
+    finally:
+        signal.setitimer(which, 0)
+        signal.signal(signum, previous)
+
+
+def raised_inside(error: BaseException, function: str) -> bool:
+    """True when `error` left the native function named `function` (its traceback has that
+    function's entry), rather than being raised after it returned."""
+    return any(entry.name == function for entry in traceback.extract_tb(error.__traceback__))
