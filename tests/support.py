@@ -4,8 +4,13 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
+import traceback
+from contextlib import contextmanager
+from typing import NamedTuple
 
 
 def clean_env(**settings) -> dict[str, str]:
@@ -90,3 +95,94 @@ def run_with_calls_held(fleet, name: str, *args: str, env, workers: int) -> str:
     assert job.returncode == 0, err
     assert fleet.max_in_flight == workers
     return out
+
+
+# A shell starts background commands with SIGINT ignored, and a program keeps an ignored signal
+# ignored: programs meant to be interrupted are started with it at its default action.
+_WITH_DEFAULT_SIGINT = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                        "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+def start_interruptible(name: str, *args: str, env) -> subprocess.Popen:
+    """Start a console script of the package as `start_program` does, with SIGINT at its
+    default action whatever the test run's is."""
+    return subprocess.Popen([sys.executable, "-c", _WITH_DEFAULT_SIGINT, program_path(name), *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+
+
+class Interrupted(NamedTuple):
+    """A program run that a signal ended: its status, output and the calls held at the signal."""
+
+    returncode: int
+    stdout: str
+    stderr: str
+    held: list
+
+
+def interrupt_with_calls_held(fleet, name: str, *args: str, env, workers: int,
+                              signum: int) -> Interrupted:
+    """Run the program `name` while the fleet holds every call at its start; once `workers`
+    calls are in flight, send the program `signum`, give it a moment to act on it, then let the
+    held calls go and wait for the program's end."""
+    fleet.pause()
+    job = start_interruptible(name, *args, env=env)
+    try:
+        assert fleet.wait_for_in_flight(workers, timeout=30)
+        held = fleet.calls
+        job.send_signal(signum)
+        # Every worker is held in a call: nothing can start before `resume`, so a job that
+        # would go on with its queue shows it then.
+        time.sleep(0.5)
+    finally:
+        fleet.resume()
+        out, err = job.communicate(timeout=60)
+    return Interrupted(job.returncode, out, err, held)
+
+
+# The status a shell reports for a job ended by the signal: Python's own KeyboardInterrupt ending
+# for SIGINT (the process kills itself with it), 143 for SIGTERM.
+ENDED_BY = {signal.SIGINT: -signal.SIGINT, signal.SIGTERM: 143}
+
+
+def check_interrupted(run: Interrupted, fleet, signum: int, total: int) -> list[dict]:
+    """Checks what every fleet job does on an interrupt while `run.held` calls are held: no
+    further call starts, the held calls finish, one warning line gives the counts, no final
+    count line, and the process ends as the signal would. Returns the log events."""
+    workers = len(run.held)
+    assert run.returncode == ENDED_BY[signum], run.stderr
+    assert fleet.calls == run.held and fleet.in_flight == 0
+    events = json_lines(run.stdout)
+    name = signal.Signals(signum).name
+    [warning] = [e for e in events if e["level"] == "warning"]
+    assert warning["event"] == f"Interrupted by {name}: {workers} meters done, {total - workers} cancelled"
+    assert (warning["signal"], warning["done"], warning["cancelled"]) == (name, workers, total - workers)
+    assert warning is events[-1]
+    if signum == signal.SIGINT:
+        assert run.stderr.endswith("KeyboardInterrupt\n")
+    else:
+        assert run.stderr == ""
+    assert "leaked" not in run.stderr
+    return events
+
+
+@contextmanager
+def interrupted_after(seconds: float | None, *, cpu: bool = False):
+    """Ctrl-C's KeyboardInterrupt, raised by the handler of a one-shot timer signal: after
+    `seconds` of wall time, or with `cpu` after that much processor time of the process (time
+    spent waiting does not count). With `seconds` None the block starts the timer itself
+    (`signal.setitimer`). Timer and handler are cleared on leaving."""
+    which, signum = (signal.ITIMER_PROF, signal.SIGPROF) if cpu else (signal.ITIMER_REAL, signal.SIGALRM)
+    previous = signal.signal(signum, signal.default_int_handler)
+    try:
+        if seconds is not None:
+            signal.setitimer(which, seconds)
+        yield
+    finally:
+        signal.setitimer(which, 0)
+        signal.signal(signum, previous)
+
+
+def raised_inside(error: BaseException, function: str) -> bool:
+    """True when `error` left the native function named `function` (its traceback has that
+    function's entry), rather than being raised after it returned."""
+    return any(entry.name == function for entry in traceback.extract_tb(error.__traceback__))

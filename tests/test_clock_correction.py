@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -11,7 +12,7 @@ import pytest
 
 from sim.db import ApiError, Database, DatabaseServer
 from sim.mediator import MediatorFleet
-from tests.support import clean_env, json_lines, run_with_calls_held
+from tests.support import check_interrupted, clean_env, interrupt_with_calls_held, json_lines, run_with_calls_held
 
 PROGRAM = str(Path(sys.executable).parent / "clock_correction")
 
@@ -273,21 +274,42 @@ def test_row_missing_a_required_key_is_an_uncaught_error(fleet):
     assert "KeyError: 'clock_time_diff_seconds'" in proc.stderr
 
 
-def test_pool_bounds_the_calls_in_flight(database):
-    count, workers = 12, 3
-    tables = {"tessel": {
-        "escos": [],
-        "meter_registry": [{"id": i, "serial": f"P{i}", "mode": "active", "esco": None} for i in range(count)],
-        "meter_shadows": [{"id": i, "meter": i, "clock_time_diff_seconds": 99} for i in range(count)],
-    }}
-    server = database(tables)
+@pytest.fixture
+def drifted_fleet(database):
+    """`count` drifted active meters P0, P1, ... in the database and the fleet; gives the
+    database server, the fleet and the job's settings for a pool of `workers`."""
     with MediatorFleet() as fleet:
-        for i in range(count):
-            fleet.add_meter(f"P{i}")
-        out = run_with_calls_held(fleet, "clock_correction", workers=workers,
-                                  env=settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers),
-                                               MEDIATOR_CALL_TIMEOUT_SECONDS="30"))
+        def start(count, workers):
+            server = database({"tessel": {
+                "escos": [],
+                "meter_registry": [{"id": i, "serial": f"P{i}", "mode": "active", "esco": None}
+                                   for i in range(count)],
+                "meter_shadows": [{"id": i, "meter": i, "clock_time_diff_seconds": 99} for i in range(count)],
+            }})
+            for i in range(count):
+                fleet.add_meter(f"P{i}", clock_offset=50.0)
+            return server, fleet, settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers),
+                                           MEDIATOR_CALL_TIMEOUT_SECONDS="30")
+        yield start
+
+
+def test_pool_bounds_the_calls_in_flight(drifted_fleet):
+    count, workers = 12, 3
+    _, fleet, env = drifted_fleet(count, workers)
+    out = run_with_calls_held(fleet, "clock_correction", workers=workers, env=env)
     assert json_lines(out)[-1]["event"] == f"Finished clock update job. Success: {count}/{count}"
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupt_corrects_no_further_clock(drifted_fleet, signum):
+    server, fleet, env = drifted_fleet(12, 3)
+    run = interrupt_with_calls_held(fleet, "clock_correction", env=env, workers=3, signum=signum)
+    check_interrupted(run, fleet, signum, total=12)
+    # The held meters were corrected and their drift rows reset; the others were left alone.
+    held = sorted(call.serial for call in run.held)
+    assert sorted(m.serial for m in fleet.meters if m.clock_offset == 0.0) == held
+    assert sorted(f"P{row['id']}" for row in server.database.table("meter_shadows")
+                  if row["clock_time_diff_seconds"] == 0) == held
 
 
 def test_error_escaping_a_task_ends_the_run_without_final_line(database):

@@ -6,6 +6,7 @@ import io
 import os
 import stat
 import threading
+import time
 from datetime import date, datetime, timedelta, timezone
 from pathlib import Path
 
@@ -14,6 +15,7 @@ import pytest
 from norvox.drav.drav_csv import DRAVCSV
 from norvox.drav.drav_csv_record import DRAVCSVRecord
 from norvox.drav.drav_reading import DRAVReading
+from tests.support import interrupted_after, raised_inside
 
 START = datetime(2024, 3, 1, 0, 30)
 UTC = START.replace(tzinfo=timezone.utc)
@@ -99,6 +101,79 @@ def test_write_replaces_and_gives_a_plain_file_mode(tmp_path):
     umask = os.umask(0)
     os.umask(umask)
     assert stat.S_IMODE(path.stat().st_mode) == 0o666 & ~umask
+
+
+NEW_ROWS = HEADER + b"2024-03-01 00:30:00+0000,3,3\r\n"
+
+
+def rewrite(folder) -> None:
+    DRAVCSV.write("SER", str(folder), [rec(UTC, 3, 3)])
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o2751], ids=["0600", "0640", "setgid-0751"])
+def test_rewrite_keeps_the_files_mode(tmp_path, mode):
+    DRAVCSV.write("SER", str(tmp_path), [rec(UTC, 1, 1)])
+    path = only_file(tmp_path)
+    path.chmod(mode)
+    rewrite(tmp_path)
+    assert path.read_bytes() == NEW_ROWS
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only a privileged process may give a file away")
+def test_rewrite_keeps_the_files_owner_and_group(tmp_path):
+    DRAVCSV.write("SER", str(tmp_path), [rec(UTC, 1, 1)])
+    path = only_file(tmp_path)
+    os.chown(path, 4321, 8765)
+    path.chmod(0o640)
+    rewrite(tmp_path)
+    st = path.stat()
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (4321, 8765, 0o640)
+
+
+@pytest.mark.parametrize("link", ["absolute", "relative", "chain"])
+def test_rewrite_writes_through_a_link_to_its_file(tmp_path, link):
+    store = tmp_path / "store"
+    store.mkdir()
+    (store / "SER-20240301.csv").write_bytes(b"old")
+    (store / "SER-20240301.csv").chmod(0o600)
+    folder = tmp_path / "view"
+    folder.mkdir()
+    named = folder / "SER-20240301.csv"
+    if link == "absolute":
+        named.symlink_to(store / "SER-20240301.csv")
+    elif link == "relative":
+        named.symlink_to(Path("..", "store", "SER-20240301.csv"))
+    else:
+        (folder / "hop").symlink_to(Path("..", "store", "SER-20240301.csv"))
+        named.symlink_to("hop")
+    before = os.readlink(named)
+    rewrite(folder)
+    # The link is still the link it was; the file it leads to holds the new rows, mode kept.
+    assert named.is_symlink() and os.readlink(named) == before
+    assert (store / "SER-20240301.csv").read_bytes() == NEW_ROWS
+    assert stat.S_IMODE((store / "SER-20240301.csv").stat().st_mode) == 0o600
+    # Nothing was left beside the file or the link.
+    assert sorted(os.listdir(store)) == ["SER-20240301.csv"]
+    assert sorted(os.listdir(folder)) == sorted(["SER-20240301.csv"] + (["hop"] if link == "chain" else []))
+
+
+def test_rewrite_through_a_dangling_link_creates_its_file_with_a_plain_mode(tmp_path):
+    (tmp_path / "SER-20240301.csv").symlink_to("kept.csv")
+    rewrite(tmp_path)
+    assert (tmp_path / "SER-20240301.csv").is_symlink()
+    assert (tmp_path / "kept.csv").read_bytes() == NEW_ROWS
+    umask = os.umask(0)
+    os.umask(umask)
+    assert stat.S_IMODE((tmp_path / "kept.csv").stat().st_mode) == 0o666 & ~umask
+
+
+def test_rewrite_through_a_link_loop_fails_and_leaves_it(tmp_path):
+    (tmp_path / "SER-20240301.csv").symlink_to("SER-20240301.csv")
+    with pytest.raises(OSError) as info:
+        rewrite(tmp_path)
+    assert info.value.filename == str(tmp_path / "SER-20240301.csv")
+    assert os.listdir(tmp_path) == ["SER-20240301.csv"]
 
 
 @pytest.mark.parametrize("bad", [float("nan"), float("inf")])
@@ -447,3 +522,69 @@ def test_reader_writer_and_one_record_from_eight_threads(tmp_path):
         t.join()
     assert errors == []
     assert len(os.listdir(tmp_path)) == 8
+
+
+# --------------------------------------------------------------------------------------------
+# interrupts: long reads and writes answer Ctrl-C from inside, leaving nothing half-written
+
+
+@pytest.mark.parametrize("wait", ["open", "read"])
+def test_a_fifo_wait_answers_ctrl_c_within_a_second(tmp_path, wait):
+    fifo = tmp_path / "SER-20240301.csv"
+    os.mkfifo(fifo)
+    # The reader waits in open() while no writer has the FIFO open, and in read() while one has
+    # it open and writes nothing. A writer that lets go after three seconds ends the wait of a
+    # reader deaf to signals, which then fails this test instead of hanging it.
+    writer = [os.open(fifo, os.O_RDWR)] if wait == "read" else []
+
+    def let_go():
+        if not writer:
+            writer.append(os.open(fifo, os.O_RDWR))
+        os.close(writer.pop())
+
+    late = threading.Timer(3.0, let_go)
+    late.start()
+    started = time.monotonic()
+    try:
+        with interrupted_after(0.2), pytest.raises(KeyboardInterrupt) as info:
+            DRAVCSV.read_from_file(str(fifo))
+        elapsed = time.monotonic() - started
+    finally:
+        late.cancel()
+        late.join()
+        for fd in writer:
+            os.close(fd)
+    assert elapsed < 1.0
+    assert raised_inside(info.value, "read_from_file")
+
+
+@pytest.fixture(scope="module")
+def long_text():
+    """A DRAV file text of 200,000 rows (about 7 MB)."""
+    return HEADER.decode() + f"{GOOD}\r\n" * 200_000
+
+
+@pytest.mark.parametrize(
+    "argument, reader, function",
+    [(str, DRAVCSV.read_from_file, "read_from_file"),
+     (Path.read_text, DRAVCSV.read, "read"),
+     (lambda path: io.StringIO(path.read_text()), DRAVCSV._read_internal, "_read_internal")],
+    ids=["file", "text", "stream"],
+)
+def test_a_long_read_answers_ctrl_c(tmp_path, long_text, argument, reader, function):
+    path = tmp_path / "SER-20240301.csv"
+    path.write_text(long_text)
+    given = argument(path)
+    with interrupted_after(0.01, cpu=True), pytest.raises(KeyboardInterrupt) as info:
+        reader(given)
+    assert raised_inside(info.value, function)
+
+
+def test_an_interrupted_write_leaves_the_earlier_file_and_no_temporary(tmp_path):
+    DRAVCSV.write("SER", str(tmp_path), [rec(UTC, 1, 1)])
+    before = only_file(tmp_path).read_bytes()
+    rows = [rec(UTC, 1500.0, 0.0)] * 1_000_000  # about 33 MB of rows
+    with interrupted_after(0.005, cpu=True), pytest.raises(KeyboardInterrupt) as info:
+        DRAVCSV.write("SER", str(tmp_path), rows)
+    assert raised_inside(info.value, "write")
+    assert only_file(tmp_path).read_bytes() == before

@@ -4,6 +4,7 @@ and, in-process, the float conversion of the work rows."""
 
 from __future__ import annotations
 
+import signal
 from collections import OrderedDict
 from datetime import datetime, timedelta, timezone
 from decimal import Decimal
@@ -12,8 +13,8 @@ import pytest
 
 from norvox.jobs.pending_tariff_push import PendingTariffPushJob
 from norvox.util.supabase import supa_client
-from tests.support import (BACKEND_KEY, JOB_KEYS, TESSEL_KEY, job_env, json_lines, messages,
-                           run_program, run_with_calls_held)
+from tests.support import (BACKEND_KEY, JOB_KEYS, TESSEL_KEY, check_interrupted, interrupt_with_calls_held,
+                           job_env, json_lines, messages, run_program, run_with_calls_held)
 
 PROGRAM = "pending_tariff_push"
 ACTIVATION = (datetime.now(timezone.utc) + timedelta(days=30)).isoformat()
@@ -166,16 +167,37 @@ def test_failed_registry_look_up_ends_the_run_after_every_task(backend, fleet):
     assert sorted(call.serial for call in fleet.calls) == ["T1", "T4"]
 
 
+@pytest.fixture
+def pushes(backend, fleet):
+    """A work list of `count` rows for active meters P0, P1, ... of the fleet."""
+
+    def start(count):
+        serials = [f"P{i}" for i in range(count)]
+        for serial in serials:
+            fleet.add_meter(serial)
+        return backend([work_row(900 + i, s) for i, s in enumerate(serials)],
+                       registry=[{"id": i, "serial": s, "mode": "active"} for i, s in enumerate(serials)])
+
+    return start
+
+
 @pytest.mark.parametrize("setting, workers", [(None, 5), ("", 5), ("2", 2)])
-def test_pool_size_bounds_the_pushes_in_flight(backend, fleet, setting, workers):
-    serials = [f"P{i}" for i in range(8)]
-    db = backend([work_row(900 + i, s) for i, s in enumerate(serials)],
-                 registry=[{"id": i, "serial": s, "mode": "active"} for i, s in enumerate(serials)])
-    for serial in serials:
-        fleet.add_meter(serial)
+def test_pool_size_bounds_the_pushes_in_flight(pushes, fleet, setting, workers):
+    db = pushes(8)
     out = run_with_calls_held(fleet, PROGRAM, "--esco", "north",
                               env=job_env(db.url, fleet.address, MAX_PARALLEL_JOBS=setting), workers=workers)
     assert messages(json_lines(out))[-1] == "Finished tariffs update all job. Success: 8/8"
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupt_pushes_no_further_tariff(pushes, fleet, signum):
+    db = pushes(8)
+    run = interrupt_with_calls_held(fleet, PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address),
+                                    workers=5, signum=signum)
+    check_interrupted(run, fleet, signum, total=8)
+    # The pushes under way were taken by their meters; no other meter got one.
+    assert sorted(m.serial for m in fleet.meters if m.future_tariff is not None) == sorted(
+        call.serial for call in run.held)
 
 
 # --- in-process: the work list's conversion and type tests ------------------------------------

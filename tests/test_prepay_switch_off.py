@@ -5,12 +5,15 @@ the outcomes and statuses; and, in-process, the argument checks of the one-meter
 from __future__ import annotations
 
 import inspect
+import signal
+import time
 
 import pytest
 
 import norvox.jobs.prepay_switch_off as prepay_switch_off
 from norvox.jobs.prepay_switch_off import PrepaySwitchOffJob
-from tests.support import JOB_KEYS, TESSEL_KEY, job_env, json_lines, messages, run_program, run_with_calls_held
+from tests.support import (JOB_KEYS, TESSEL_KEY, check_interrupted, interrupt_with_calls_held, job_env, json_lines,
+                           messages, run_program, run_with_calls_held, start_interruptible)
 
 PROGRAM = "prepay_switch_off"
 START = "Starting prepay_switch_off job..."
@@ -241,3 +244,32 @@ def test_one_meter_job_reads_serial_then_id_after_making_its_client(monkeypatch)
                                                                                   "client")
     assert inspect.getdoc(PrepaySwitchOffJob.update).splitlines()[-2:] == [
         "Update the prepay_enabled flag on the meter.", "Returns True if successful, False if failed."]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupt_switches_off_no_further_meter(registry, fleet, signum):
+    db = registry([meter(i, f"M{i}") for i in range(40)])
+    run = interrupt_with_calls_held(fleet, PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address),
+                                    workers=15, signum=signum)
+    events = check_interrupted(run, fleet, signum, total=40)
+    # The meters being talked to were switched off, and no other.
+    assert switched_off(fleet) == sorted(call.serial for call in run.held)
+    assert messages(events).count("prepay disabled") == 15
+
+
+def test_a_second_interrupt_ends_the_wait_without_a_leak_report(registry, fleet):
+    db = registry([meter(i, f"M{i}") for i in range(20)])
+    fleet.pause()
+    job = start_interruptible(PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address))
+    try:
+        assert fleet.wait_for_in_flight(15, timeout=30)
+        job.send_signal(signal.SIGINT)
+        time.sleep(0.5)
+        job.send_signal(signal.SIGINT)  # while the first waits for the held calls
+        time.sleep(0.5)
+    finally:
+        fleet.resume()
+        out, err = job.communicate(timeout=60)
+    assert job.returncode == -signal.SIGINT
+    assert err.endswith("KeyboardInterrupt\n") and "leak" not in err
+    assert len(fleet.calls) == 15  # still no further meter

@@ -127,3 +127,38 @@ def test_as_list_message_cuts_long_type_names():
     with pytest.raises(TypeError) as info:
         db.as_list(response(cls()))
     assert str(info.value) == "Expected list, got " + "T" * 200
+
+
+SECRET = "k3y-7Qx"
+
+
+ENDS = "it has white space at either end"
+CONTROL = "it holds a control character"
+
+
+@pytest.mark.parametrize(
+    "key, fault",
+    [(SECRET + "\n", ENDS), (SECRET + "\r\n", ENDS), (" " + SECRET, ENDS), (SECRET + "\t", ENDS),
+     (SECRET + "\u2003", ENDS),
+     (SECRET[:3] + "\r\n" + SECRET[3:], CONTROL), (SECRET + "\x00x", CONTROL),
+     (SECRET[:3] + "\x7f" + SECRET[3:], CONTROL), (SECRET + "\x85x", CONTROL),
+     (SECRET + "\u00e9", "it holds a character outside ASCII")],
+    ids=["lf", "crlf", "leading-space", "tab", "em-space", "inner-crlf", "nul", "del", "c1", "accent"],
+)
+@pytest.mark.parametrize("which", ["anonymous key", "role key"])
+def test_key_an_http_header_cannot_carry_is_refused_without_its_text(passed_options, key, fault, which):
+    args = (URL, key, "role") if which == "anonymous key" else (URL, "anon", key)
+    with pytest.raises(ValueError) as info:
+        db.supa_client(*args)
+    assert str(info.value) == f"The {which} cannot be sent in an HTTP header: {fault}"
+    assert SECRET[:3] not in repr(info.value)
+    assert passed_options == []  # refused before any client is made
+
+
+@pytest.mark.parametrize("key", ["a b", "eyJhbGciOi.J9-_~+/="], ids=["inner-space", "jwt-characters"])
+def test_keys_an_http_header_carries_are_sent(database, key):
+    server = database({"tessel": {"escos": []}}, keys={key})
+    client = db.supa_client(server.url, key, key)
+    assert db.as_list(client.table("escos").select("*").execute()) == []
+    [request] = server.database.requests
+    assert (request.headers["apikey"], request.headers["authorization"]) == (key, f"Bearer {key}")

@@ -1,5 +1,6 @@
 // What the fleet job programs share: the settings check, required-key reads of rows, the
-// thread pool's scope with the success count, and the `--esco` command line.
+// thread pool's scope with its interrupt handling and the success count, and the `--esco`
+// command line.
 #pragma once
 
 #include <cstddef>
@@ -65,23 +66,118 @@ inline nb::object required(nb::handle mapping, const char *key) {
 /// `mapping.get(key)`: none when the key is absent.
 inline nb::object lookup(nb::handle mapping, const char *key) { return mapping.attr("get")(key); }
 
+/// While it lives on the main thread, SIGTERM (when the process left it at its default, which
+/// ends the process at once) raises SystemExit(143) there instead, so that a job stopped by a
+/// scheduler winds its pool down as after Ctrl-C. The earlier handling comes back with `restore`
+/// or at the latest when the guard goes.
+class TerminationGuard {
+public:
+    TerminationGuard() {
+        nb::module_ threading = nb::module_::import_("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")()))
+            return;
+        nb::module_ signal = nb::module_::import_("signal");
+        nb::object number = signal.attr("SIGTERM");
+        nb::object current = signal.attr("getsignal")(number);
+        if (!current.is(signal.attr("SIG_DFL")))
+            return; // a handler of the caller's, or ignored: theirs to keep
+        nb::list tripped = tripped_;
+        nb::object handler = nb::cpp_function(
+            [tripped](nb::handle signum, nb::handle) {
+                if (PyList_Append(tripped.ptr(), signum.ptr()) != 0)
+                    throw nb::python_error();
+                exit_with(terminated_status);
+            },
+            nb::arg("signum"), nb::arg("frame").none());
+        signal.attr("signal")(number, handler);
+        signal_ = signal;
+        previous_ = current;
+    }
+    ~TerminationGuard() { restore(); }
+    TerminationGuard(const TerminationGuard &) = delete;
+    TerminationGuard &operator=(const TerminationGuard &) = delete;
+
+    /// True once SIGTERM arrived while the guard was in place.
+    bool tripped() const { return nb::len(tripped_) != 0; }
+
+    void restore() noexcept {
+        if (!signal_.is_valid())
+            return;
+        nb::object signal = std::move(signal_);
+        try {
+            signal.attr("signal")(signal.attr("SIGTERM"), previous_);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("restoring the SIGTERM handler");
+        } catch (...) {
+        }
+    }
+
+    /// The status of a process that SIGTERM ended, as a shell reports it.
+    static constexpr int terminated_status = 143;
+
+private:
+    nb::list tripped_;
+    nb::object signal_;
+    nb::object previous_;
+};
+
+/// Wait until every future is done (or cancelled). Waiting on the futures rather than on the
+/// pool's threads keeps an interrupt away from Thread.join, which (Python 3.11) takes a thread
+/// that it was interrupted waiting for as ended while it still runs, so that the interpreter
+/// could end beneath it.
+inline void wait_for(nb::handle futures) { nb::module_::import_("concurrent.futures").attr("wait")(futures); }
+
+/// After an interrupt of the pool's scope: cancel the tasks not yet started, wait for those
+/// already running (a meter being talked to is left in a known state), and log at warning
+/// level how many of the `total` meters were done and how many cancelled (never submitted
+/// included). A second interrupt ends the wait; the interpreter still waits for the running
+/// tasks before it ends.
+inline void wind_down(nb::handle log, nb::handle pool, nb::handle futures, std::size_t total, const char *signal) {
+    // Cancelled first, one by one: a worker freed meanwhile then skips them. What cannot be
+    // cancelled has started. (A cancelled future never counts as done for wait().)
+    nb::list started;
+    for (nb::handle future : futures)
+        if (!truthy(future.attr("cancel")()))
+            started.append(future);
+    pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+    wait_for(started);
+    const std::size_t done = nb::len(started);
+    const std::size_t cancelled = total - done;
+    log.attr("warning")(nb::str("Interrupted by {}: {} meters done, {} cancelled").format(signal, done, cancelled),
+                        "signal"_a = signal, "done"_a = done, "cancelled"_a = cancelled);
+    pool.attr("shutdown")("wait"_a = true);
+}
+
 /// Submit `task(item)` for every item, in order, to a new thread pool of `workers` threads.
 /// The pool's scope holds only the submissions; leaving it waits for every task. Returns the
 /// futures in submission order. A pool size below 1 raises the pool's ValueError.
-inline nb::list run_on_pool(nb::handle workers, nb::handle task, nb::handle items) {
+///
+/// An interrupt while the pool works (Ctrl-C's KeyboardInterrupt, or SIGTERM) starts no
+/// further task: the queued ones are cancelled, the running ones finish, one warning line
+/// through `log` gives the counts, and the interrupt goes on to end the process as the signal
+/// would (KeyboardInterrupt; for SIGTERM status 143).
+inline nb::list run_on_pool(nb::handle log, nb::handle workers, nb::handle task, nb::handle items) {
     nb::object pool =
         nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = workers);
     nb::list futures;
+    TerminationGuard termination;
     nb::object scope = pool.attr("__enter__")();
     try {
         nb::object submit = scope.attr("submit");
         for (nb::handle item : items)
             futures.append(submit(task, item));
-    } catch (...) {
+        wait_for(futures);
+        pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    } catch (nb::python_error &e) {
+        const bool interrupted = e.matches(PyExc_KeyboardInterrupt);
+        if (interrupted || (e.matches(PyExc_SystemExit) && termination.tripped())) {
+            wind_down(log, pool, futures, nb::len(items), interrupted ? "SIGINT" : "SIGTERM");
+            throw;
+        }
         pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
         throw;
     }
-    pool.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    termination.restore();
     return futures;
 }
 
@@ -114,6 +210,15 @@ inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::hand
                           "exception"_a = traceback_lines(error));
         return nb::bool_(false);
     }
+}
+
+/// At module set-up: no report of objects still alive at exit in release builds. After an
+/// interrupt, threads and tracebacks may still hold some when the interpreter ends; that is
+/// expected and no leak.
+inline void quiet_leak_warnings() noexcept {
+#ifdef NDEBUG
+    nb::set_leak_warnings(false);
+#endif
 }
 
 /// `import a, b.c, ...` at module set-up: each module is loaded and its top-level package is

@@ -1,5 +1,6 @@
 // The native parts of the replica checks: the dated names of a tree's folders (gap search) and
-// the ".csv" files of a tree with their sizes (comparison). Plain C++: no Python.
+// the ".csv" files of a tree with their sizes (comparison). Plain C++: no Python. Each scan
+// takes the caller's stop check (see tree::Pacer), asked every thousand or so entries.
 #pragma once
 
 #include <sys/stat.h>
@@ -46,9 +47,10 @@ inline void add_file_days(const tree::Dir &dir, const tree::Listing &listing,
 }
 
 /// Every folder of the tree at `root` (walk order) whose files carry at least one day.
-inline std::vector<DatedFolder> dated_folders(const std::string &root) {
+inline std::vector<DatedFolder> dated_folders(const std::string &root, tree::StopCheck check = nullptr) {
     std::vector<DatedFolder> folders;
     std::vector<std::int32_t> days;
+    tree::Pacer pacer(check);
     tree::walk(root, [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
         days.clear();
         add_file_days(dir, listing, days);
@@ -56,19 +58,20 @@ inline std::vector<DatedFolder> dated_folders(const std::string &root) {
             return;
         sort_unique(days);
         folders.push_back({rel.empty() ? std::string(".") : std::string(rel), days});
-    });
+    }, pacer);
     return folders;
 }
 
 /// The days carried by the names of every entry of the folder at `path` (one level, folders and
 /// links included), ascending, without repeats, into `days`. 0, or the errno of the listing.
-inline int folder_days(const std::string &path, std::vector<std::int32_t> &days) {
+inline int folder_days(const std::string &path, std::vector<std::int32_t> &days, tree::StopCheck check = nullptr) {
     tree::Listing listing;
+    tree::Pacer pacer(check);
     {
-        const tree::Dir dir = tree::open_dir(path.c_str(), true);
+        const tree::Dir dir = tree::open_dir(path.c_str(), true, &pacer);
         if (!dir)
             return errno;
-        if (const int error = tree::read_listing(dir, listing, false))
+        if (const int error = tree::read_listing(dir, listing, false, &pacer))
             return error;
     }
     for (const auto &e : listing.entries())
@@ -165,14 +168,16 @@ struct CsvScan {
 
 /// Scan the tree at `base` for entries that are not folders (links followed) and whose names end
 /// in ".csv"; keep those whose day `admit(ordinal)` accepts, and only then ask the size of those
-/// that are no links. Errors of `admit` propagate.
-template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit) {
+/// that are no links. Errors of `admit` and of `check` propagate.
+template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit, tree::StopCheck check = nullptr) {
     CsvScan scan;
+    tree::Pacer pacer(check);
     tree::walk(base, [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
         const bool rel_utf8 = is_utf8(rel);
         for (const auto &e : listing.entries()) {
             if (e.kind == tree::Kind::directory)
                 continue;
+            pacer.tick(); // a status query per file may follow
             const std::string_view name = listing.name(e);
             if (!daily::ends_with_csv(name))
                 continue;
@@ -200,7 +205,7 @@ template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit) 
             scan.files.push_back({offset, scan.keys.size() - offset, ordinal, size});
             scan.utf8 = scan.utf8 && rel_utf8 && is_utf8(name);
         }
-    });
+    }, pacer);
     return scan;
 }
 

@@ -5,6 +5,9 @@
 // when it is a link; links to folders below it are not entered. A folder that cannot be opened
 // or read to the end is passed over with everything below it. The entry type comes from the
 // listing; a status query is made only for entries the listing leaves untyped.
+//
+// A long walk asks its caller now and then whether to stop (a Pacer's stop check, which throws
+// to stop): every thousand or so entries, and when a system call was interrupted.
 #pragma once
 
 #include <dirent.h>
@@ -21,6 +24,33 @@
 #include <vector>
 
 namespace norvox::tree {
+
+/// The caller's answer to "go on?" during a long loop: returns to go on, throws to stop (the
+/// loop's owners release what they hold as the error passes).
+using StopCheck = void (*)();
+
+/// Calls a stop check once every `interval` entries of a loop, and at once when asked (after an
+/// interrupted system call). Without a check it does nothing.
+class Pacer {
+public:
+    static constexpr std::size_t interval = 1024;
+
+    explicit Pacer(StopCheck check = nullptr) : check_(check) {}
+    /// One entry met.
+    void tick() {
+        if (check_ != nullptr && ++count_ % interval == 0)
+            check_();
+    }
+    /// Ask now.
+    void now() {
+        if (check_ != nullptr)
+            check_();
+    }
+
+private:
+    StopCheck check_;
+    std::size_t count_ = 0;
+};
 
 /// What a listed entry is, without following links.
 enum class Kind : std::uint8_t { directory, link, other };
@@ -74,9 +104,13 @@ private:
 };
 
 /// Open `path` as a folder; with `follow` false a link as the last component is refused.
-/// An empty handle, with errno set, when that fails.
-inline Dir open_dir(const char *path, bool follow) {
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+/// An empty handle, with errno set, when that fails. An interrupted open is retried after
+/// `pacer` was asked whether to stop.
+inline Dir open_dir(const char *path, bool follow, Pacer *pacer = nullptr) {
+    int fd;
+    while ((fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW))) < 0 && errno == EINTR)
+        if (pacer != nullptr)
+            pacer->now();
     if (fd < 0)
         return Dir();
     DIR *d = ::fdopendir(fd);
@@ -90,13 +124,21 @@ inline Dir open_dir(const char *path, bool follow) {
 
 /// Read the whole listing of `dir` into `out`. With `resolve`, entries the listing leaves
 /// untyped are typed by a status query that does not follow links. 0, or the errno of a failed
-/// read (what was read so far is then not a listing).
-inline int read_listing(const Dir &dir, Listing &out, bool resolve) {
+/// read (what was read so far is then not a listing). `pacer` ticks once per entry.
+inline int read_listing(const Dir &dir, Listing &out, bool resolve, Pacer *pacer = nullptr) {
     for (;;) {
         errno = 0;
         const dirent *e = ::readdir(dir.get());
-        if (e == nullptr)
+        if (e == nullptr) {
+            if (errno == EINTR) { // readdir takes up where it was interrupted
+                if (pacer != nullptr)
+                    pacer->now();
+                continue;
+            }
             return errno;
+        }
+        if (pacer != nullptr)
+            pacer->tick();
         const char *name = e->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
@@ -131,8 +173,9 @@ inline bool leads_to_folder(const Dir &dir, const char *name) {
 /// Walk the tree at `root` top-down and depth first, calling
 /// `visit(std::string_view rel, const Dir &dir, const Listing &listing)` for every folder that
 /// could be listed. `rel` is the folder's path below the root with "/" between the names, empty
-/// for the root itself. Errors of `visit` propagate; every folder handle is closed on the way.
-template <class Visit> void walk(const std::string &root, Visit &&visit) {
+/// for the root itself. Errors of `visit` and of the pacer's stop check propagate; every folder
+/// handle is closed on the way. `pacer` ticks once per entry listed.
+template <class Visit> void walk(const std::string &root, Visit &&visit, Pacer &pacer) {
     struct Frame {
         Listing listing;
         std::size_t next = 0;
@@ -147,8 +190,8 @@ template <class Visit> void walk(const std::string &root, Visit &&visit) {
     const auto enter = [&](bool is_root) {
         Frame frame;
         {
-            Dir dir = open_dir(path.c_str(), is_root);
-            if (!dir || read_listing(dir, frame.listing, true) != 0)
+            Dir dir = open_dir(path.c_str(), is_root, &pacer);
+            if (!dir || read_listing(dir, frame.listing, true, &pacer) != 0)
                 return;
             visit(std::string_view(rel), std::as_const(dir), std::as_const(frame.listing));
         }

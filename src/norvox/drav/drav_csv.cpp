@@ -5,6 +5,7 @@
 // to build the result objects (and for the rare texts the fast conversions leave to it).
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "norvox/args.h"
@@ -38,6 +40,17 @@ struct Env {
 
 /// A struct for the class that holds the static operations; it has no instances.
 struct DravCsv {};
+
+/// Runs the handlers of signals that arrived meanwhile (the calling thread holds the
+/// interpreter); the error one raises, such as Ctrl-C's KeyboardInterrupt, is thrown, and the
+/// caller's owners release what they hold as it passes.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
+/// Lines read between two signal checks, and bytes read or written between two.
+constexpr std::size_t lines_per_check = 4096;
+constexpr std::size_t bytes_per_check = std::size_t(8) << 20;
 
 [[noreturn]] void raise_os_error(int err, nb::handle filename) {
     errno = err;
@@ -87,7 +100,9 @@ public:
     }
 
     /// Parses one line (with or without its line end) and keeps its record, if it makes one.
+    /// Looks for signals every few thousand lines, so that a long read answers Ctrl-C.
     void line(std::string_view line) {
+        if (++lines_ % lines_per_check == 0) check_signals();
         drav::RowTexts texts;
         if (!drav::split_row(line, texts)) return;
         if (skipped(texts.import_text) || skipped(texts.export_text)) return;
@@ -212,6 +227,7 @@ private:
     std::string na_;
     std::vector<std::pair<std::int64_t, nb::object>> zones_;
     nb::list records_;
+    std::size_t lines_ = 0;
 };
 
 NORVOX_SITE(read);
@@ -236,65 +252,110 @@ nb::list read(const Env &env, nb::handle csv_string) {
     return reader.records();
 }
 
-/// A file's whole content, read with the interpreter's lock released.
+/// A file descriptor, closed with its owner.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    /// Closes the descriptor now; 0 or the errno of close.
+    int reset() {
+        int err = 0;
+        if (fd_ >= 0 && ::close(fd_) != 0) err = errno;
+        fd_ = -1;
+        return err;
+    }
+    /// Owns `fd` from now on (closing the one held).
+    void adopt(int fd) {
+        reset();
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+/// `call()` (a system call returning -1 and setting errno on failure) with the interpreter's
+/// lock released; an interrupted call is retried once the signal handlers have run, unless one
+/// of them raised. Returns what the call returned, with `err` its errno (0 on success).
+template <class Call> auto unlocked_call(int &err, Call call) {
+    for (;;) {
+        decltype(call()) result;
+        {
+            nb::gil_scoped_release unlocked;
+            result = call();
+            err = result < 0 ? errno : 0;
+        }
+        if (err != EINTR) return result;
+        check_signals();
+    }
+}
+
+/// A file's whole content. Waits (opening a FIFO, reading a slow device) happen with the
+/// interpreter's lock released and answer signals: the descriptor and the bytes read so far
+/// are released as the handler's error passes.
 class FileBytes {
 public:
     FileBytes(nb::handle file_path) {
         std::string path = fs_path(file_path);
         int err = 0;
-        {
-            nb::gil_scoped_release unlocked;
-            err = load(path.c_str());
-        }
+        Fd fd(unlocked_call(err, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+        if (err == 0) err = fill(fd.get());
         if (err != 0) raise_os_error(err, file_path);
     }
-    ~FileBytes() { std::free(data_); }
     FileBytes(const FileBytes &) = delete;
     FileBytes &operator=(const FileBytes &) = delete;
 
-    std::string_view view() const { return {data_ ? data_ : "", size_}; }
+    std::string_view view() const { return {buffer_.data ? buffer_.data : "", size_}; }
     void release() {
-        std::free(data_);
-        data_ = nullptr;
+        buffer_ = Buffer();
         size_ = 0;
     }
 
 private:
-    /// Reads the whole file into one buffer of its size (open, fstat, read, close for a
-    /// regular file: a short read is its end).
-    int load(const char *path) {
-        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return errno;
-        int err = fill(fd);
-        ::close(fd);
-        return err;
-    }
+    struct Buffer {
+        char *data = nullptr;
+        Buffer() = default;
+        Buffer(const Buffer &) = delete;
+        Buffer &operator=(Buffer &&other) noexcept {
+            std::swap(data, other.data);
+            return *this;
+        }
+        ~Buffer() { std::free(data); }
+    };
 
+    /// Reads to the end into one buffer (of the file's size for a regular file: a short read
+    /// is its end), a few megabytes a call so that signals are looked at in between.
     int fill(int fd) {
         struct stat st;
         if (fstat(fd, &st) != 0) return errno;
         if (S_ISDIR(st.st_mode)) return EISDIR;
         bool regular = S_ISREG(st.st_mode);
         size_t capacity = regular && st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
+        size_t unchecked = 0;
         for (;;) {
-            if (data_ == nullptr || size_ == capacity) {
-                if (data_ != nullptr) capacity *= 2;
-                char *grown = static_cast<char *>(std::realloc(data_, capacity));
+            if (buffer_.data == nullptr || size_ == capacity) {
+                if (buffer_.data != nullptr) capacity *= 2;
+                char *grown = static_cast<char *>(std::realloc(buffer_.data, capacity));
                 if (grown == nullptr) return ENOMEM;
-                data_ = grown;
+                buffer_.data = grown;
             }
-            size_t want = capacity - size_;
-            ssize_t n = ::read(fd, data_ + size_, want);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
+            size_t want = std::min(capacity - size_, bytes_per_check);
+            int err = 0;
+            ssize_t n = unlocked_call(err, [&] { return ::read(fd, buffer_.data + size_, want); });
+            if (err != 0) return err;
             size_ += size_t(n);
             if (n == 0 || (regular && size_t(n) < want)) return 0;
+            if ((unchecked += size_t(n)) >= bytes_per_check) {
+                unchecked = 0;
+                check_signals();
+            }
         }
     }
 
-    char *data_ = nullptr;
+    Buffer buffer_;
     size_t size_ = 0;
 };
 
@@ -358,69 +419,64 @@ std::string encoded(nb::handle text, bool utf8, nb::handle encoding) {
     return std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
+/// The file that writing to `path` reaches: `path` itself, or, when it is a symbolic link, the
+/// end of its chain of links (a relative link read from the link's folder), whether that exists
+/// or not. 0, or the errno of a failed look-up (ELOOP for a chain that does not end).
+int link_target(std::string path, std::string &out) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            out = std::move(path);
+            return 0; // not a link, or nothing there yet: created as named
+        }
+        std::string link(size_t(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        ssize_t n;
+        while ((n = ::readlink(path.c_str(), link.data(), link.size())) == ssize_t(link.size()))
+            link.resize(link.size() * 2); // the link changed meanwhile and grew
+        if (n < 0) return errno;
+        link.resize(size_t(n));
+        size_t slash = path.rfind('/');
+        if (link.empty() || link[0] == '/' || slash == std::string::npos)
+            path = std::move(link);
+        else
+            path = path.substr(0, slash + 1) + link;
+    }
+    return ELOOP;
+}
+
 /// A file written under a temporary name in the target's folder and renamed over the target
-/// only once complete; removed on every failure, so an earlier file of that name stays as it was.
+/// only once complete; removed on every failure (an interrupt included), so an earlier file of
+/// that name stays as it was. A target that is a symbolic link is written through: the file at
+/// the end of the link is the one replaced, the link stays. A file replaced keeps its mode,
+/// and its owner and group where the process may set them; a new one gets 0666 less the umask.
 class AtomicFile {
 public:
-    AtomicFile(nb::handle target) : target_(nb::borrow(target)), path_(fs_path(target)) {
-        size_t slash = path_.rfind('/');
-        std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
-        std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-        // Room for the tag within the 255 bytes a name may have.
-        if (base.size() > 200) base.resize(200);
+    AtomicFile(nb::handle target) : target_(nb::borrow(target)) {
+        std::string named = fs_path(target);
         int err = 0;
         {
             nb::gil_scoped_release unlocked;
-            // The name only has to be unlikely to be taken (O_EXCL decides): the clock, the
-            // thread and a stack address (laid out anew in each process) mixed, without a
-            // system call.
-            std::uint64_t seed =
-                std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                (std::uint64_t(pthread_self()) << 1);
-            seed ^= std::uint64_t(reinterpret_cast<std::uintptr_t>(&seed)) << 17;
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                std::uint64_t z = (seed += 0x9e3779b97f4a7c15ull);
-                z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-                z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-                z ^= z >> 31;
-                static constexpr char hex[] = "0123456789abcdef";
-                std::string tag;
-                for (int i = 0; i < 12; ++i, z >>= 4) tag.push_back(hex[z & 15]);
-                temp_ = folder + "." + base + "." + tag + ".tmp";
-                // 0666 less the umask, as a plain create would give.
-                fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd_ >= 0 || errno != EEXIST) {
-                    err = fd_ >= 0 ? 0 : errno;
-                    break;
-                }
-            }
+            err = open_temporary(named);
         }
-        if (fd_ < 0) raise_os_error(err ? err : EEXIST, target_);
+        if (err != 0) raise_os_error(err, target_);
     }
 
     ~AtomicFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temp_.c_str());
+        fd_.reset();
+        if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
     }
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
 
-    /// Writes `data` out in full.
+    /// Writes `data` out in full; then looks for signals (callers write a megabyte or so a call).
     void write(std::string_view data) {
-        int err = 0;
-        {
-            nb::gil_scoped_release unlocked;
-            while (!data.empty()) {
-                ssize_t n = ::write(fd_, data.data(), data.size());
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    err = errno;
-                    break;
-                }
-                data.remove_prefix(size_t(n));
-            }
+        while (!data.empty()) {
+            int err = 0;
+            ssize_t n = unlocked_call(err, [&] { return ::write(fd_.get(), data.data(), data.size()); });
+            if (err != 0) raise_os_error(err, target_);
+            data.remove_prefix(size_t(n));
         }
-        if (err != 0) raise_os_error(err, target_);
+        check_signals();
     }
 
     /// Closes the file and puts it in the target's place.
@@ -428,20 +484,63 @@ public:
         int err = 0;
         {
             nb::gil_scoped_release unlocked;
-            int fd = fd_;
-            fd_ = -1;
-            if (::close(fd) != 0) err = errno;
-            else if (::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+            err = fd_.reset();
+            if (err == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
         }
         if (err != 0) raise_os_error(err, target_);
         committed_ = true;
     }
 
 private:
+    /// Finds the file to replace and creates the temporary file beside it, with the replaced
+    /// file's mode, owner and group. 0 or an errno; runs without the interpreter's lock.
+    int open_temporary(const std::string &named) {
+        if (int err = link_target(named, path_)) return err;
+        size_t slash = path_.rfind('/');
+        std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        // Room for the tag within the 255 bytes a name may have.
+        if (base.size() > 200) base.resize(200);
+        // The name only has to be unlikely to be taken (O_EXCL decides): the clock, the
+        // thread and a stack address (laid out anew in each process) mixed, without a
+        // system call.
+        std::uint64_t seed = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                             (std::uint64_t(pthread_self()) << 1);
+        seed ^= std::uint64_t(reinterpret_cast<std::uintptr_t>(&seed)) << 17;
+        int err = EEXIST;
+        for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+            std::uint64_t z = (seed += 0x9e3779b97f4a7c15ull);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+            z ^= z >> 31;
+            static constexpr char hex[] = "0123456789abcdef";
+            std::string tag;
+            for (int i = 0; i < 12; ++i, z >>= 4) tag.push_back(hex[z & 15]);
+            std::string temp = folder + "." + base + "." + tag + ".tmp";
+            // 0666 less the umask, as a plain create would give.
+            int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            err = fd >= 0 ? 0 : errno;
+            if (fd >= 0) {
+                fd_.adopt(fd);
+                temp_ = std::move(temp);
+            }
+        }
+        if (err != 0) return err;
+        struct stat st;
+        if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            // Owner and group first: changing them may clear the set-id bits of the mode. Only
+            // a privileged process may give a file away; a group of the owner's may be kept.
+            if (::fchown(fd_.get(), st.st_uid, st.st_gid) != 0)
+                (void) ::fchown(fd_.get(), uid_t(-1), st.st_gid);
+            if (::fchmod(fd_.get(), st.st_mode & 07777) != 0) return errno;
+        }
+        return 0;
+    }
+
     nb::object target_;
-    std::string path_;
+    std::string path_; ///< the file replaced: the target, or the end of its links
     std::string temp_;
-    int fd_ = -1;
+    Fd fd_;
     bool committed_ = false;
 };
 

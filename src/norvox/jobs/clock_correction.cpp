@@ -160,7 +160,7 @@ void run(nb::module_ m, nb::handle self) {
         return;
     }
 
-    nb::list futures = norvox::jobs::run_on_pool(m.attr("max_parallel_jobs"), self.attr("run_job"), drifted);
+    nb::list futures = norvox::jobs::run_on_pool(log, m.attr("max_parallel_jobs"), self.attr("run_job"), drifted);
     size_t success = norvox::jobs::count_successes(futures);
     log.attr("info")(nb::str("Finished clock update job. Success: {}/{}").format(success, nb::len(drifted)));
 }
@@ -169,6 +169,7 @@ void run(nb::module_ m, nb::handle self) {
 
 NORVOX_MODULE(clock_correction, m) {
     // Standard facilities, then the mediator client, logging and the database client.
+    norvox::jobs::quiet_leak_warnings();
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
     norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});

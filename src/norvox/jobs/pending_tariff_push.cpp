@@ -119,7 +119,7 @@ void run(nb::module_ m, nb::handle self) {
         norvox::exit_with(10);
     }
     log.attr("info")(nb::str("Processing {} future tariff updates").format(count));
-    nb::list futures = norvox::jobs::run_on_pool(m.attr("max_parallel_jobs"), self.attr("run_job"), tariffs);
+    nb::list futures = norvox::jobs::run_on_pool(log, m.attr("max_parallel_jobs"), self.attr("run_job"), tariffs);
     size_t success = norvox::jobs::count_successes(futures);
     log.attr("info")(nb::str("Finished tariffs update all job. Success: {}/{}").format(success, count));
 }
@@ -127,6 +127,7 @@ void run(nb::module_ m, nb::handle self) {
 } // namespace
 
 NORVOX_MODULE(pending_tariff_push, m) {
+    norvox::jobs::quiet_leak_warnings();
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "decimal", {"Decimal"});
     norvox::jobs::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});

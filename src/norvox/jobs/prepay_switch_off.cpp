@@ -156,7 +156,7 @@ void run(nb::module_ m, nb::handle self) {
     size_t count = nb::len(rows);
     log.attr("info")(nb::str("Processing {} meters").format(count));
 
-    nb::list futures = norvox::jobs::run_on_pool(nb::int_(pool_workers), self.attr("run_job"), rows);
+    nb::list futures = norvox::jobs::run_on_pool(log, nb::int_(pool_workers), self.attr("run_job"), rows);
     size_t success = 0;
     for (nb::handle future : futures) {
         try {
@@ -173,6 +173,7 @@ void run(nb::module_ m, nb::handle self) {
 } // namespace
 
 NORVOX_MODULE(prepay_switch_off, m) {
+    norvox::jobs::quiet_leak_warnings();
     norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
     norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});

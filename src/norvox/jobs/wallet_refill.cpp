@@ -169,6 +169,7 @@ void main_program(nb::module_ m) {
 } // namespace
 
 NORVOX_MODULE(wallet_refill, m) {
+    norvox::jobs::quiet_leak_warnings();
     norvox::jobs::import_modules(m, {"logging", "os", "sys", "traceback"});
     norvox::jobs::import_from(m, "httpx", {"ConnectError"});
     norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});

@@ -12,6 +12,34 @@ namespace {
 
 constexpr const char *schema_name = "tessel";
 
+/// Refuse a key that the HTTP layer could not send as a header value: white space at either
+/// end (a secret read from a file with its line end), a control character, or a character
+/// outside ASCII. The HTTP library's own refusal quotes the header, key and all, so the
+/// ValueError raised here names the key (`which`) and never holds its text.
+void check_sendable_key(nb::handle key, const char *which) {
+    PyObject *text = key.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    const char *fault = nullptr;
+    if (length > 0 && (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) ||
+                       Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, length - 1)))) {
+        fault = "it has white space at either end";
+    } else {
+        for (Py_ssize_t i = 0; i < length && fault == nullptr; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            if (ch < 0x20 || (ch >= 0x7f && ch <= 0x9f))
+                fault = "it holds a control character";
+            else if (ch > 0x7e)
+                fault = "it holds a character outside ASCII";
+        }
+    }
+    if (fault != nullptr) {
+        PyErr_Format(PyExc_ValueError, "The %s cannot be sent in an HTTP header: %s", which, fault);
+        throw nb::python_error();
+    }
+}
+
 NORVOX_SITE(supa_client);
 nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::handle role_key,
                        nb::handle schema) {
@@ -19,6 +47,9 @@ nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::han
     check_exact(supabase_key, &PyUnicode_Type, "supabase_key");
     check_exact(role_key, &PyUnicode_Type, "role_key", true);
     check_exact(schema, &PyUnicode_Type, "schema", true);
+    check_sendable_key(supabase_key, "anonymous key");
+    if (!role_key.is_none())
+        check_sendable_key(role_key, "role key");
 
     nb::object options = nb::module_::import_("supabase.lib.client_options").attr("SyncClientOptions")();
     options.attr("schema") = schema.is_none() ? nb::object(nb::str(schema_name)) : nb::borrow(schema);
@@ -71,7 +102,9 @@ NORVOX_MODULE(supabase, m) {
     norvox::def(m, "supa_client", supa_client_site, &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
           nb::arg("schema").none() = nb::none(),
           "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
-          "role key, when given, as the bearer token of every request.");
+          "role key, when given, as the bearer token of every request. A key that an HTTP header "
+          "cannot carry (white space at either end, a control character, a character outside "
+          "ASCII) raises ValueError naming which key, never its text.");
     norvox::def(m, "as_list", as_list_site, &as_list, nb::arg("result").none(), "The rows of a query response: its data, unchanged.");
     norvox::def(m, "as_first_item", as_first_item_site, &as_first_item, nb::arg("result").none(), "The first row of a query response.");
 }

@@ -171,6 +171,16 @@ template <class R> void bind_record(nb::module_ &m) { bind_record<R>(m, std::mak
 
 // ---- the date filter and the scans ------------------------------------------------------------
 
+/// The walks' stop check: runs the handlers of signals that arrived meanwhile (with the
+/// interpreter's lock taken for it); the error one raises, Ctrl-C's KeyboardInterrupt say, is
+/// thrown and stops the walk as Python's own folder calls stop.
+void check_signals() {
+    nb::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0)
+        throw nb::python_error();
+}
+
+
 NORVOX_SITE(is_within_date_range);
 bool is_within_date_range(nb::handle file_date, nb::handle start_date, nb::handle end_date) {
     if (start_date.is_none() && end_date.is_none())
@@ -213,11 +223,12 @@ Scanned scan_folder(nb::handle base_path, nb::handle start_date, nb::handle end_
         bounds.start = bounds.has_start ? replica::ordinal_of(start_date) : 0;
         bounds.end = bounds.has_end ? replica::ordinal_of(end_date) : 0;
         nb::gil_scoped_release unlocked;
-        scanned.scan = replica::scan_csv(base.bytes, [&](std::int32_t day) { return bounds.admits(day); });
+        scanned.scan =
+            replica::scan_csv(base.bytes, [&](std::int32_t day) { return bounds.admits(day); }, check_signals);
     } else {
         scanned.scan = replica::scan_csv(base.bytes, [&](std::int32_t day) {
             return is_within_date_range(day ? replica::date_of(day) : nb::none(), start_date, end_date);
-        });
+        }, check_signals);
     }
     return scanned;
 }

@@ -14,6 +14,15 @@ namespace replica = norvox::replica;
 
 namespace {
 
+/// The walks' stop check: runs the handlers of signals that arrived meanwhile (with the
+/// interpreter's lock taken for it); the error one raises, Ctrl-C's KeyboardInterrupt say, is
+/// thrown and stops the walk as Python's own folder calls stop.
+void check_signals() {
+    nb::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0)
+        throw nb::python_error();
+}
+
 NORVOX_SITE(extract_date_from_filename);
 nb::object extract_date_from_filename(nb::handle filename) {
     norvox::check_exact(filename, &PyUnicode_Type, "filename");
@@ -110,7 +119,7 @@ nb::dict check_missing_files(nb::handle root_path, nb::handle start_date, nb::ha
     std::vector<replica::DatedFolder> folders;
     {
         nb::gil_scoped_release unlocked;
-        folders = replica::dated_folders(root.bytes);
+        folders = replica::dated_folders(root.bytes, check_signals);
     }
     for (const auto &folder : folders) {
         nb::list missing = missing_days(range, folder.days);
@@ -129,7 +138,7 @@ nb::list check_missing_files_for_folder(nb::handle folder_path, nb::handle start
         int error;
         {
             nb::gil_scoped_release unlocked;
-            error = replica::folder_days(folder.bytes, found);
+            error = replica::folder_days(folder.bytes, found, check_signals);
         }
         if (error != 0) {
             errno = error;
