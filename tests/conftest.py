@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import httpx
 import pytest
 
 from sim.db import Database, DatabaseServer
@@ -28,3 +29,21 @@ def fleet():
     """A simulated mediator fleet with no meters, serving for the test."""
     with MediatorFleet() as fleet:
         yield fleet
+
+
+@pytest.fixture(autouse=True)
+def close_http_clients(monkeypatch):
+    """Close, after each test, every HTTP client made during it: the database clients the tests
+    make hold connections that would otherwise be closed only by the garbage collector, as
+    "unclosed socket" warnings at some later, unrelated point."""
+    made: list[httpx.Client] = []
+    make = httpx.Client.__init__
+
+    def init(self, *args, **kwargs):
+        make(self, *args, **kwargs)
+        made.append(self)
+
+    monkeypatch.setattr(httpx.Client, "__init__", init)
+    yield
+    for client in made:
+        client.close()
