@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import inspect
 import math
 import signal
 import subprocess
 import sys
+from operator import attrgetter
 from pathlib import Path
 
 import pytest
@@ -425,3 +427,14 @@ def test_exit_and_interrupt_pass_through_run_job(job_in_process, monkeypatch, fa
     with pytest.raises(type(failure)):
         job.run_job(dict(RECORD))
     assert [message for _, message, _ in job.log.events] == ["Updating clock"]
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [("ClockCorrectionJob", "(esco=None)"), ("ClockCorrectionJob.run_job", "(self, meter_drift_record)"),
+     ("ClockCorrectionJob.run", "(self)"), ("ClockCorrectionJob._check_environment", "(self)"), ("main", "()")],
+)
+def test_signatures(name, signature):
+    from norvox.jobs import clock_correction
+
+    assert str(inspect.signature(attrgetter(name)(clock_correction))) == signature

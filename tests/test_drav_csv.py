@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import io
 import os
 import stat
@@ -489,6 +490,35 @@ def test_round_trip(tmp_path):
         (records[3].timestamp, -999.999, 0.0),
     ]
     assert back[1].timestamp.utcoffset() == timedelta(hours=-7)
+
+
+@pytest.mark.parametrize("operation, signature", [
+    ("write", "(serial, output_file_path, records, element_marker=None)"),
+    ("write_from_profile_records", "(serial, output_dir, profile_records, date, element_marker=None)"),
+    ("read", "(csv_string)"),
+    ("read_from_file", "(file_path)"),
+    ("_read_internal", "(file_obj)"),
+    ("write_from_drav_readings", "(serial, output_dir, readings, element_marker=None)"),
+])
+def test_signatures(operation, signature):
+    assert str(inspect.signature(getattr(DRAVCSV, operation))) == signature
+
+
+def test_arguments_by_name(tmp_path):
+    one, two, three = (str(tmp_path / name) for name in ("one", "two", "three"))
+    DRAVCSV.write(element_marker="A", records=[rec()], output_file_path=one, serial="SER")
+    DRAVCSV.write_from_profile_records(element_marker="A", date=START.date(), output_dir=two, serial="SER",
+                                      profile_records=[{"timestamp": UTC, "import_a": 1.0, "export": 2.0}])
+    DRAVCSV.write_from_drav_readings(element_marker="A", readings=[DRAVReading(UTC, 1.0, 2.0)], output_dir=three,
+                                     serial="SER")
+    texts = [only_file(folder).read_text() for folder in (one, two, three)]
+    assert texts[0] == texts[1] == texts[2]
+    path = str(only_file(one))
+    with open(path) as stream:
+        reads = [DRAVCSV._read_internal(file_obj=stream), DRAVCSV.read(csv_string=texts[0]),
+                 DRAVCSV.read_from_file(file_path=path)]
+    assert [[(r.timestamp, r.import_value, r.export_value) for r in read] for read in reads] == [
+        [(UTC, 0.001, 0.002)]] * 3
 
 
 def test_reader_writer_and_one_record_from_eight_threads(tmp_path):

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import copy
 import gc
+import inspect
 import os
 import pickle
 import subprocess
@@ -60,6 +61,7 @@ RECORDS = [
 @pytest.mark.parametrize("cls, fields, doc", RECORDS, ids=[r[0].__name__ for r in RECORDS])
 def test_records(cls, fields, doc):
     assert cls.__doc__ == doc
+    assert str(inspect.signature(cls)) == f"({', '.join(fields)})"
     values = [f"v{i}" for i in range(len(fields))]
     by_position, by_name = cls(*values), cls(**dict(zip(fields, values)))
     assert [getattr(by_position, f) for f in fields] == values
@@ -85,13 +87,17 @@ def test_a_record_made_without_its_fields_reads_as_none(cls):
     assert cls(*range(len(cls.__match_args__))) != bare and repr(bare) == repr(empty)
 
 
-@pytest.mark.parametrize("function, line", [
-    (is_within_date_range, "Check if a file date is within the specified date range."),
-    (scan_replica_folder, "Scan a replica folder and build a map of relative paths to FileInfo."),
-    (compare_replicas, "Compare two replica folders and generate a comparison report."),
+@pytest.mark.parametrize("function, line, signature", [
+    (is_within_date_range, "Check if a file date is within the specified date range.",
+     "(file_date, start_date, end_date)"),
+    (scan_replica_folder, "Scan a replica folder and build a map of relative paths to FileInfo.",
+     "(base_path, start_date=None, end_date=None)"),
+    (compare_replicas, "Compare two replica folders and generate a comparison report.",
+     "(folder_1, folder_2, start_date=None, end_date=None)"),
 ])
-def test_function_documentation(function, line):
+def test_function_documentation_and_signature(function, line, signature):
     assert function.__doc__ == line
+    assert str(inspect.signature(function)) == signature
 
 
 def test_records_take_part_in_garbage_collection():

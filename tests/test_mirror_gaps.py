@@ -3,6 +3,7 @@ check and the tree scan, on temporary trees."""
 
 from __future__ import annotations
 
+import inspect
 import os
 import random
 import re
@@ -97,6 +98,22 @@ def test_pattern_constant():
     assert mirror_gaps.DATE_PATTERN.pattern == r".*-(\d{8})\.csv$"
     assert mirror_gaps.DATE_PATTERN.flags == re.compile("").flags
     assert mirror_gaps.DATE_PATTERN.match("x-20210915.csv").group(1) == "20210915"
+
+
+@pytest.mark.parametrize("function, signature", [
+    (extract_date_from_filename, "(filename)"),
+    (_generate_date_range, "(start_date, end_date)"),
+    (check_missing_files, "(root_path, start_date, end_date)"),
+    (check_missing_files_for_folder, "(folder_path, start_date, end_date)"),
+])
+def test_signatures(function, signature):
+    assert str(inspect.signature(function)) == signature
+
+
+def test_checks_take_their_arguments_by_name(tree):
+    root = tree({daily(SEP): "", "sub": {daily(date(2021, 1, 1)): ""}})
+    assert check_missing_files(end_date=SEP, start_date=SEP, root_path=root) == {"sub": [SEP]}
+    assert check_missing_files_for_folder(end_date=SEP, start_date=SEP, folder_path=root / "sub") == [SEP]
 
 
 class Text(str):

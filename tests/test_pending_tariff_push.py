@@ -4,6 +4,7 @@ and, in-process, the float conversion of the work rows."""
 
 from __future__ import annotations
 
+import inspect
 import signal
 from collections import OrderedDict
 from datetime import datetime, timedelta, timezone
@@ -271,3 +272,13 @@ def test_typed_arguments_refused_before_any_request(database, job, call, message
         call(job)
     assert message in str(refused.value)
     assert db.database.requests == []
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [("run_job", "(self, tariff)"), ("run", "(self)"), ("future_tariffs_to_update", "(self, esco)"),
+     ("_convert_floats_to_decimal", "(self, data_list)"), ("_check_environment", "(self)")],
+)
+def test_signatures(method, signature):
+    assert str(inspect.signature(PendingTariffPushJob)) == "(esco=None)"
+    assert str(inspect.signature(getattr(PendingTariffPushJob, method))) == signature

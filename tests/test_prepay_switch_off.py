@@ -7,6 +7,7 @@ from __future__ import annotations
 import inspect
 import signal
 import time
+from operator import attrgetter
 
 import pytest
 
@@ -273,3 +274,14 @@ def test_a_second_interrupt_ends_the_wait_without_a_leak_report(registry, fleet)
     assert job.returncode == -signal.SIGINT
     assert err.endswith("KeyboardInterrupt\n") and "leak" not in err
     assert len(fleet.calls) == 15  # still no further meter
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [("PrepaySwitchOffJob", "(*, meter, mediator_address, supabase)"), ("PrepaySwitchOffJob.update", "(self)"),
+     ("PrepaySwitchOffAllJob", "(esco=None)"), ("PrepaySwitchOffAllJob.run_job", "(self, meter_row)"),
+     ("PrepaySwitchOffAllJob.run", "(self)"), ("PrepaySwitchOffAllJob._check_environment", "(self)"),
+     ("main", "()")],
+)
+def test_signatures(name, signature):
+    assert str(inspect.signature(attrgetter(name)(prepay_switch_off))) == signature

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 from types import SimpleNamespace
 
 import pytest
@@ -52,6 +53,24 @@ def test_without_role_key_headers_are_the_librarys(passed_options):
     [(_, _, headers, _)] = passed_options
     assert "Authorization" not in headers and "X-Client-Info" in headers
     assert client.postgrest.session.headers["authorization"] == "Bearer anon"
+
+
+@pytest.mark.parametrize(
+    "function, signature",
+    [("supa_client", "(supabase_url, supabase_key, role_key=None, schema=None)"),
+     ("as_list", "(result)"), ("as_first_item", "(result)")],
+)
+def test_signatures(function, signature):
+    assert str(inspect.signature(getattr(db, function))) == signature
+
+
+def test_arguments_by_name(passed_options):
+    client = db.supa_client(schema="ambrel", role_key="role", supabase_key="anon", supabase_url=URL)
+    assert passed_options == [(URL, "anon", {"Authorization": "Bearer role"}, "ambrel")]
+    response = SimpleNamespace(data=[{"id": 1}])
+    assert db.as_list(result=response) is response.data
+    assert db.as_first_item(result=response) is response.data[0]
+    assert client.options.schema == "ambrel"
 
 
 def test_each_call_makes_a_new_client():

@@ -3,6 +3,7 @@ meter, the live balances read, the report on standard output byte for byte, the 
 
 from __future__ import annotations
 
+import inspect
 import pytest
 
 from sim.db import closed_port_url
@@ -159,3 +160,11 @@ def test_unreachable_database_is_handed_on_then_status_5(fleet):
     assert messages(events) == [START, "Could not reach the database service"]
     assert "ConnectError" in events[1]["error"] and events[1]["level"] == "error"
     assert "=== METERS NEEDING TOPUP ===" not in done.stdout
+
+
+def test_signatures():
+    from norvox.jobs.wallet_refill import WalletRefillJob, main
+
+    assert [str(inspect.signature(f)) for f in (WalletRefillJob, WalletRefillJob.run,
+                                                 WalletRefillJob._check_environment, main)] == [
+        "()", "(self)", "(self)", "()"]

@@ -52,7 +52,8 @@ inline void check_settings(nb::handle m, nb::handle log, std::span<const Require
 inline void add_settings_check(nb::dict &ns, nb::module_ m, std::span<const RequiredSetting> table) {
     norvox::add_callable_method(
         ns, m, "_check_environment", NORVOX_HERE,
-        [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); });
+        [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); },
+        nb::sig("def _check_environment(self) -> None"));
 }
 
 /// `mapping[key]`, raising as Python's subscript does (KeyError when absent).

@@ -748,6 +748,8 @@ NORVOX_MODULE(drav_csv, m) {
             write(env, serial, output_file_path, records, element_marker);
         },
         "serial"_a.none(), "output_file_path"_a.none(), "records"_a.none(), "element_marker"_a.none() = nb::none(),
+        nb::sig("def write(serial: str, output_file_path: str, "
+                "records: list[norvox.drav.drav_csv_record.DRAVCSVRecord], element_marker: str | None = None) -> None"),
         "Write the records as the meter's DRAV file for the first record's day into the folder "
         "output_file_path.");
     norvox::def_static(cls, m, "write_from_profile_records", write_from_profile_records_site,
@@ -758,18 +760,27 @@ NORVOX_MODULE(drav_csv, m) {
         },
         "serial"_a.none(), "output_dir"_a.none(), "profile_records"_a.none(), "date"_a.none(),
         "element_marker"_a.none() = nb::none(),
+        nb::sig("def write_from_profile_records(serial: str, output_dir: str, "
+                "profile_records: list[dict[str, typing.Any]], date: datetime.date, "
+                "element_marker: str | None = None) -> None"),
         "Write profile-record maps (timestamp, import_a, import_b, export) as a DRAV file.");
     norvox::def_static(cls, m, "read", read_site, [env](nb::handle csv_string) { return read(env, csv_string); }, "csv_string"_a.none(),
+        nb::sig("def read(csv_string: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
         "The records of a DRAV file's whole text; unreadable rows are skipped.");
     norvox::def_static(cls, m, "read_from_file", read_from_file_site, [env](nb::handle file_path) { return read_from_file(env, file_path); },
-        "file_path"_a.none(), "The records of a DRAV file; unreadable rows are skipped.");
+        "file_path"_a.none(), nb::sig("def read_from_file(file_path: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
+        "The records of a DRAV file; unreadable rows are skipped.");
     norvox::def_static(cls, m, "_read_internal", read_internal_site, [env](nb::handle file_obj) { return read_internal(env, file_obj); },
-        "file_obj"_a.none(), "The records of a line-by-line text stream after its first line.");
+        "file_obj"_a.none(),
+        nb::sig("def _read_internal(file_obj: typing.TextIO) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
+        "The records of a line-by-line text stream after its first line.");
     norvox::def_static(cls, m, "write_from_drav_readings", write_from_drav_readings_site,
         [env](nb::handle serial, nb::handle output_dir, nb::handle readings,
               nb::handle element_marker) {
             write_from_drav_readings(env, serial, output_dir, readings, element_marker);
         },
         "serial"_a.none(), "output_dir"_a.none(), "readings"_a.none(), "element_marker"_a.none() = nb::none(),
+        nb::sig("def write_from_drav_readings(serial: str, output_dir: str, "
+                "readings: list[norvox.drav.drav_reading.DRAVReading], element_marker: str | None = None) -> None"),
         "Write DRAV readings (timestamp, imp, exp) as a DRAV file.");
 }

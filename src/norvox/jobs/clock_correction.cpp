@@ -187,13 +187,16 @@ NORVOX_MODULE(clock_correction, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Corrects the clocks of drifted meters, all ESCOs or one.";
-    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none(),
+                       nb::sig("def __init__(self, esco: str | None = None) -> None"));
     norvox::add_method(ns, m, "run_job", run_job_site, &run_job, nb::arg("meter_drift_record").none(),
+                       nb::sig("def run_job(self, meter_drift_record: dict[str, typing.Any]) -> bool"),
                        "Correct one meter's clock and reset its drift row; false when that failed.");
-    norvox::add_method(ns, m, "run", run_site, &run, "Select the drifted meters and correct them on a thread pool.");
+    norvox::add_method(ns, m, "run", run_site, &run, nb::sig("def run(self) -> None"),
+                       "Select the drifted meters and correct them on a thread pool.");
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
     norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
-          "The clock_correction program.");
+          nb::sig("def main() -> None"), "The clock_correction program.");
 }

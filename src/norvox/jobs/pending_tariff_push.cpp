@@ -145,24 +145,28 @@ NORVOX_MODULE(pending_tariff_push, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Pushes future tariffs to the meters of one ESCO that lack them.";
-    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::arg("esco").none() = nb::none(),
+                       nb::sig("def __init__(self, esco: str | None = None) -> None"));
     norvox::add_method(ns, m, "run_job", run_job_site, &run_job, nb::arg("tariff").none(),
+                       nb::sig("def run_job(self, tariff: dict[str, typing.Any]) -> bool"),
                        "Push one work row to its meter when the meter is active; the push's result, or false.");
-    norvox::add_method(ns, m, "run", run_site, &run,
+    norvox::add_method(ns, m, "run", run_site, &run, nb::sig("def run(self) -> None"),
                        "List the ESCO's meters missing future tariffs and push them on a thread pool.");
     norvox::add_callable_method(
         ns, m, "future_tariffs_to_update", future_tariffs_to_update_site,
         [](nb::handle self, nb::handle esco) { return future_tariffs_to_update(self, esco); }, nb::arg("esco").none(),
+        nb::sig("def future_tariffs_to_update(self, esco: str) -> list[typing.Any]"),
         "The ESCO's work rows from meters_missing_future_tariffs, floats made exact; empty when the "
         "procedure returned no list.");
     norvox::add_callable_method(
         ns, m, "_convert_floats_to_decimal", convert_floats_to_decimal_site,
         [m](nb::handle, nb::handle data_list) { return convert_floats_to_decimal(m, data_list); },
         nb::arg("data_list").none(),
+        nb::sig("def _convert_floats_to_decimal(self, data_list: list[typing.Any]) -> list[typing.Any]"),
         "A new list whose maps have their float values as Decimal made from the float's text form.");
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
 
     norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
-          "The pending_tariff_push program.");
+          nb::sig("def main() -> None"), "The pending_tariff_push program.");
 }

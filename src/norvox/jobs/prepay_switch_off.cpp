@@ -192,21 +192,26 @@ NORVOX_MODULE(prepay_switch_off, m) {
     nb::dict one;
     one["__doc__"] = "Switches prepay mode off on one meter through its mediator.";
     norvox::add_method(one, m, "__init__", init_meter_job_site, &init_meter_job, nb::kw_only(), nb::arg("meter").none(),
-                       nb::arg("mediator_address").none(), nb::arg("supabase").none());
-    norvox::add_method(one, m, "update", update_meter_site, &update_meter,
+                       nb::arg("mediator_address").none(), nb::arg("supabase").none(),
+                       nb::sig("def __init__(self, *, meter: dict[str, typing.Any], mediator_address: str, "
+                               "supabase: supabase.Client) -> None"));
+    norvox::add_method(one, m, "update", update_meter_site, &update_meter, nb::sig("def update(self) -> bool"),
                        "Update the prepay_enabled flag on the meter.\n"
                        "Returns True if successful, False if failed.");
     norvox::make_class(m, "PrepaySwitchOffJob", nb::make_tuple(), one);
 
     nb::dict all;
     all["__doc__"] = "Switches prepay mode off on the prepay-enabled meters of one ESCO.";
-    norvox::add_method(all, m, "__init__", init_fleet_job_site, &init_fleet_job, nb::arg("esco").none() = nb::none());
+    norvox::add_method(all, m, "__init__", init_fleet_job_site, &init_fleet_job, nb::arg("esco").none() = nb::none(),
+                       nb::sig("def __init__(self, esco: str | None = None) -> None"));
     norvox::add_method(all, m, "run_job", run_job_site, &run_job, nb::arg("meter_row").none(),
+                       nb::sig("def run_job(self, meter_row: dict[str, typing.Any]) -> bool"),
                        "Switch one meter off; true when it was.");
-    norvox::add_method(all, m, "run", run_site, &run, "Find the ESCO, select its prepay-enabled meters and switch them off.");
+    norvox::add_method(all, m, "run", run_site, &run, nb::sig("def run(self) -> None"),
+                       "Find the ESCO, select its prepay-enabled meters and switch them off.");
     norvox::jobs::add_settings_check(all, m, required_settings);
     norvox::make_class(m, "PrepaySwitchOffAllJob", nb::make_tuple(), all);
 
     norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
-          "The prepay_switch_off program.");
+          nb::sig("def main() -> None"), "The prepay_switch_off program.");
 }

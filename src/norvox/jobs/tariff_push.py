@@ -11,17 +11,23 @@ one row of the database procedure `meters_missing_future_tariffs`, which holds, 
   read as UTC) or a date-time.
 """
 
+from __future__ import annotations
+
 from collections.abc import Mapping
 from datetime import datetime, timezone
 from decimal import Decimal, InvalidOperation
+from typing import TYPE_CHECKING, Any
 
 from norvox.mediator.api_prepay import DederiPrepayAPI, PricingTable, TariffsFuture
+
+if TYPE_CHECKING:
+    from supabase import Client
 
 
 class TariffPushJob:
     """Pushes the future tariff of one row to its meter; `supabase` is kept, not used."""
 
-    def __init__(self, *, tariff: Mapping, mediator_address: str, supabase) -> None:
+    def __init__(self, *, tariff: Mapping[str, Any], mediator_address: str, supabase: Client) -> None:
         if not isinstance(tariff, Mapping):
             raise TypeError(f"tariff must be a mapping, not {type(tariff).__name__}")
         self.tariff = tariff
@@ -43,7 +49,7 @@ class TariffPushJob:
             return client.tariffs_future_write(self.serial, self.tariffs_future)
 
 
-def _price(row: Mapping, key: str) -> Decimal:
+def _price(row: Mapping[str, Any], key: str) -> Decimal:
     value = row[key]
     if isinstance(value, (Decimal, int)) and not isinstance(value, bool):
         return Decimal(value)
@@ -57,7 +63,7 @@ def _price(row: Mapping, key: str) -> Decimal:
     raise ValueError(f"{key} is not a price: {value!r}")
 
 
-def _activation_time(value) -> datetime:
+def _activation_time(value: object) -> datetime:
     if isinstance(value, str):
         value = datetime.fromisoformat(value)
     if not isinstance(value, datetime):

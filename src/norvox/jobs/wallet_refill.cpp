@@ -188,10 +188,12 @@ NORVOX_MODULE(wallet_refill, m) {
 
     nb::dict ns;
     ns["__doc__"] = "Finds the meters whose wallet needs a top-up and reports them.";
-    norvox::add_method(ns, m, "__init__", init_job_site, &init_job);
+    norvox::add_method(ns, m, "__init__", init_job_site, &init_job, nb::sig("def __init__(self) -> None"));
     norvox::jobs::add_settings_check(ns, m, required_settings);
-    norvox::add_method(ns, m, "run", run_site, &run, "Find all meters where current balance is less than wallet minimum_balance.");
+    norvox::add_method(ns, m, "run", run_site, &run, nb::sig("def run(self) -> None"),
+                       "Find all meters where current balance is less than wallet minimum_balance.");
     norvox::make_class(m, "WalletRefillJob", nb::make_tuple(), ns);
 
-    norvox::def(m, "main", NORVOX_HERE, [m]() { main_program(m); }, "The wallet_refill program.");
+    norvox::def(m, "main", NORVOX_HERE, [m]() { main_program(m); }, nb::sig("def main() -> None"),
+          "The wallet_refill program.");
 }

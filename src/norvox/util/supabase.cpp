@@ -101,10 +101,17 @@ NORVOX_MODULE(supabase, m) {
     m.attr("Client") = supabase.attr("Client");
     norvox::def(m, "supa_client", supa_client_site, &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
           nb::arg("schema").none() = nb::none(),
+          nb::sig("def supa_client(supabase_url: str, supabase_key: str, role_key: str | None = None, "
+                  "schema: str | None = None) -> supabase.Client"),
           "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
           "role key, when given, as the bearer token of every request. A key that an HTTP header "
           "cannot carry (white space at either end, a control character, a character outside "
           "ASCII) raises ValueError naming which key, never its text.");
-    norvox::def(m, "as_list", as_list_site, &as_list, nb::arg("result").none(), "The rows of a query response: its data, unchanged.");
-    norvox::def(m, "as_first_item", as_first_item_site, &as_first_item, nb::arg("result").none(), "The first row of a query response.");
+    // A response's data is a JSON array (or null); its rows are JSON objects (or null).
+    norvox::def(m, "as_list", as_list_site, &as_list, nb::arg("result").none(),
+          nb::sig("def as_list(result: postgrest.APIResponse) -> list[typing.Any] | None"),
+          "The rows of a query response: its data, unchanged.");
+    norvox::def(m, "as_first_item", as_first_item_site, &as_first_item, nb::arg("result").none(),
+          nb::sig("def as_first_item(result: postgrest.APIResponse) -> dict[str, typing.Any] | None"),
+          "The first row of a query response.");
 }

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <string>
 #include <utility>
 
 #include "norvox/replica_args.h"
@@ -53,12 +54,14 @@ struct FileInfo : Record<4> {
     static constexpr const char *name = "FileInfo";
     static constexpr const char *doc = "Information about a file for comparison.";
     static constexpr std::array<const char *, 4> names = {"relative_path", "absolute_path", "size", "date"};
+    static constexpr std::array<const char *, 4> types = {"str", "str", "int", "datetime.date | None"};
 };
 
 struct FileDifference : Record<4> {
     static constexpr const char *name = "FileDifference";
     static constexpr const char *doc = "Represents a difference between two files.";
     static constexpr std::array<const char *, 4> names = {"relative_path", "size_1", "size_2", "size_diff"};
+    static constexpr std::array<const char *, 4> types = {"str", "int", "int", "int"};
 };
 
 struct ComparisonReport : Record<6> {
@@ -66,6 +69,8 @@ struct ComparisonReport : Record<6> {
     static constexpr const char *doc = "Report containing comparison results.";
     static constexpr std::array<const char *, 6> names = {"only_in_folder_1", "only_in_folder_2", "different_files",
                                                           "identical_files",  "total_files_1",    "total_files_2"};
+    static constexpr std::array<const char *, 6> types = {"list[FileInfo]", "list[FileInfo]", "list[FileDifference]",
+                                                          "int",            "int",            "int"};
 };
 
 template <class R> int record_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -140,26 +145,51 @@ template <class R> nb::str record_repr(nb::handle self) {
     return nb::str("{})").format(text);
 }
 
+/// The declared signatures of a record type's constructor and field accessors. The fields
+/// hold whatever they are given; the types are those the scans and comparisons store.
+template <class R> struct RecordSignatures {
+    std::string init = "def __init__(self";
+    std::string reduce = "def __reduce__(self) -> tuple[type[typing.Self], tuple[";
+    std::array<std::string, R::size> getters, setters;
+
+    RecordSignatures() {
+        for (std::size_t i = 0; i < R::size; ++i) {
+            const std::string name = R::names[i], type = R::types[i];
+            init += ", " + name + ": " + type;
+            reduce += (i ? ", " : "") + type;
+            getters[i] = "def " + name + "(self) -> " + type;
+            setters[i] = "def " + name + "(self, value: " + type + ") -> None";
+        }
+        init += ") -> None";
+        reduce += "]]";
+    }
+};
+
 template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index_sequence<I...>) {
+    const RecordSignatures<R> sigs;
     nb::class_<R> cls(m, R::name, R::doc, nb::type_slots(record_slots<R>));
+    constexpr norvox::Site init_site = NORVOX_HERE;
     cls.def(
         "__init__",
         [](R *self, any_value<I>... values) {
             R *record = new (self) R();
             record->fields = {std::move(values)...};
         },
-        nb::arg(R::names[I]).none()...);
+        nb::arg(R::names[I]).none()..., nb::sig(sigs.init.c_str()));
     (cls.def_prop_rw(
          R::names[I], [](R &r) { return r.get(I); }, [](R &r, nb::object value) { r.set(I, std::move(value)); },
-         nb::for_setter(nb::arg("value").none())),
+         nb::for_getter(nb::sig(sigs.getters[I].c_str())),
+         nb::for_setter(nb::arg("value").none()), nb::for_setter(nb::sig(sigs.setters[I].c_str()))),
      ...);
-    cls.def("__eq__", &record_eq<R>, "other"_a.none());
+    cls.def("__eq__", &record_eq<R>, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"));
     cls.def("__repr__", &record_repr<R>);
     constexpr norvox::Site reduce_site = NORVOX_HERE;
     cls.def("__reduce__", [](nb::handle self) { // copies and pickles rebuild it from its fields
         R *record = nb::inst_ptr<R>(self);
         return nb::make_tuple(self.type(), nb::make_tuple(record->get(I)...));
-    });
+    }, nb::sig(sigs.reduce.c_str()));
+    // Wrapped for inspect and help (construction itself calls nanobind's __init__ directly).
+    norvox::wrap_method(cls, m, "__init__", init_site);
     norvox::wrap_method(cls, m, "__eq__", record_eq_site);
     norvox::wrap_method(cls, m, "__repr__", record_repr_site);
     norvox::wrap_method(cls, m, "__reduce__", reduce_site);
@@ -325,10 +355,18 @@ NORVOX_MODULE(mirror_diff, m) {
     bind_record<ComparisonReport>(m);
 
     norvox::def(m, "is_within_date_range", is_within_date_range_site, &is_within_date_range, "file_date"_a.none(), "start_date"_a.none(),
-          "end_date"_a.none(), "Check if a file date is within the specified date range.");
+          "end_date"_a.none(),
+          nb::sig("def is_within_date_range(file_date: datetime.date | None, start_date: datetime.date | None, "
+                  "end_date: datetime.date | None) -> bool"),
+          "Check if a file date is within the specified date range.");
     norvox::def(m, "scan_replica_folder", scan_replica_folder_site, &scan_replica_folder, "base_path"_a.none(), "start_date"_a.none() = nb::none(),
-          "end_date"_a.none() = nb::none(), "Scan a replica folder and build a map of relative paths to FileInfo.");
+          "end_date"_a.none() = nb::none(),
+          nb::sig("def scan_replica_folder(base_path: str | os.PathLike[str], start_date: datetime.date | None = None, "
+                  "end_date: datetime.date | None = None) -> dict[str, FileInfo]"),
+          "Scan a replica folder and build a map of relative paths to FileInfo.");
     norvox::def(m, "compare_replicas", compare_replicas_site, &compare_replicas, "folder_1"_a.none(), "folder_2"_a.none(),
           "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
+          nb::sig("def compare_replicas(folder_1: str | os.PathLike[str], folder_2: str | os.PathLike[str], "
+                  "start_date: datetime.date | None = None, end_date: datetime.date | None = None) -> ComparisonReport"),
           "Compare two replica folders and generate a comparison report.");
 }

@@ -1,0 +1,43 @@
+import structlog._config
+
+from norvox.jobs.util import (
+    handle_supabase_faliure as handle_supabase_faliure
+)
+from norvox.mediator.api_prepay import (
+    DederiPrepayAPI as DederiPrepayAPI
+)
+from norvox.util.logging import get_logger as get_logger
+from norvox.util.supabase import (
+    as_list as as_list,
+    supa_client as supa_client
+)
+
+
+logger: structlog._config.BoundLoggerLazyProxy = ...
+
+supabase_url: str | None
+
+supabase_key: str | None
+
+public_backend_role_key: str | None
+
+tessel_role_key: str | None
+
+fly_region: str | None
+
+mediator_server: str | None
+
+class WalletRefillJob:
+    """Finds the meters whose wallet needs a top-up and reports them."""
+
+    def __init__(self) -> None: ...
+
+    def _check_environment(self) -> None: ...
+
+    def run(self) -> None:
+        """
+        Find all meters where current balance is less than wallet minimum_balance.
+        """
+
+def main() -> None:
+    """The wallet_refill program."""
