@@ -1,6 +1,7 @@
 from typing import Any
 
-import structlog._config
+import structlog.stdlib
+import supabase
 
 from norvox.mediator.api_core import (
     DederiMediatorAPI as DederiMediatorAPI
@@ -12,7 +13,7 @@ from norvox.util.logging import get_logger as get_logger
 from norvox.util.supabase import supa_client as supa_client
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 supabase_url: str | None
 
@@ -28,6 +29,10 @@ mediator_server: str | None
 
 class ClockCorrectionJob:
     """Corrects the clocks of drifted meters, all ESCOs or one."""
+
+    log: structlog.stdlib.BoundLogger
+    esco: str | None
+    tessel_supabase: supabase.Client
 
     def __init__(self, esco: str | None = None) -> None: ...
 

@@ -1,6 +1,7 @@
 from typing import Any
 
-import structlog._config
+import structlog.stdlib
+import supabase
 
 from norvox.jobs.tariff_push import TariffPushJob as TariffPushJob
 from norvox.util.logging import get_logger as get_logger
@@ -11,7 +12,7 @@ from norvox.util.supabase import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 supabase_url: str | None
 
@@ -27,6 +28,11 @@ mediator_server: str | None
 
 class PendingTariffPushJob:
     """Pushes future tariffs to the meters of one ESCO that lack them."""
+
+    log: structlog.stdlib.BoundLogger
+    esco: str | None
+    tessel_supabase: supabase.Client
+    backend_supabase: supabase.Client
 
     def __init__(self, esco: str | None = None) -> None: ...
 

@@ -1,6 +1,6 @@
 from typing import Any
 
-import structlog._config
+import structlog.stdlib
 import supabase
 
 from norvox.mediator.api_prepay import (
@@ -17,7 +17,9 @@ from norvox.util.supabase import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+SupabaseClient = supabase.Client
+
+logger: structlog.stdlib.BoundLogger
 
 supabase_url: str | None
 
@@ -38,8 +40,18 @@ class PrepaySwitchOffJob:
         Returns True if successful, False if failed.
         """
 
+    meter: dict[str, Any]
+    mediator_address: str
+    supabase: SupabaseClient
+    dederi_client: DederiPrepayAPI
+    log: structlog.stdlib.BoundLogger
+
 class PrepaySwitchOffAllJob:
     """Switches prepay mode off on the prepay-enabled meters of one ESCO."""
+
+    log: structlog.stdlib.BoundLogger
+    esco: str | None
+    tessel_supabase: supabase.Client
 
     def __init__(self, esco: str | None = None) -> None: ...
 

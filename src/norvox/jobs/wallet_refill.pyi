@@ -1,4 +1,5 @@
-import structlog._config
+import structlog.stdlib
+import supabase
 
 from norvox.jobs.util import (
     handle_supabase_faliure as handle_supabase_faliure
@@ -13,7 +14,7 @@ from norvox.util.supabase import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 supabase_url: str | None
 
@@ -29,6 +30,11 @@ mediator_server: str | None
 
 class WalletRefillJob:
     """Finds the meters whose wallet needs a top-up and reports them."""
+
+    log: structlog.stdlib.BoundLogger
+    backend_supabase: supabase.Client
+    tessel_supabase: supabase.Client
+    FLY_REGION: str | None
 
     def __init__(self) -> None: ...
 

@@ -1,4 +1,4 @@
-import structlog._config
+import structlog.stdlib
 from typing_extensions import override
 
 import norvox.sync.syncer_base
@@ -9,7 +9,7 @@ from norvox.sync.syncer_base import (
 from norvox.util.logging import get_logger as get_logger
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 class ClockOffsetSyncer(norvox.sync.syncer_base.SyncerBase):
     """How far the meter clock is off the current UTC time."""

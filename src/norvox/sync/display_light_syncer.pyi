@@ -1,4 +1,4 @@
-import structlog._config
+import structlog.stdlib
 from typing_extensions import override
 
 import norvox.sync.syncer_base
@@ -12,7 +12,7 @@ from norvox.util.meters import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 class DisplayLightSyncer(norvox.sync.syncer_base.SyncerBase):
     """The meter's display backlight setting."""

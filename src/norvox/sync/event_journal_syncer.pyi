@@ -2,7 +2,7 @@ from collections.abc import Mapping
 from typing import Any
 
 import dmp_frame_protocol
-import structlog._config
+import structlog.stdlib
 from typing_extensions import override
 
 import norvox.sync.syncer_base
@@ -16,7 +16,7 @@ from norvox.util.meters import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 def filter_event_log_for_unseen_events(events: list[dmp_frame_protocol.DmpEventLogResponse.EventRec], latest_event_in_db: dmp_frame_protocol.DmpEventLogResponse.EventRec | None) -> list[dmp_frame_protocol.DmpEventLogResponse.EventRec]:
     """

@@ -1,4 +1,4 @@
-import structlog._config
+import structlog.stdlib
 from typing_extensions import override
 
 import norvox.sync.syncer_base
@@ -13,7 +13,7 @@ from norvox.util.meters import (
 )
 
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 class ReadingsSyncer(norvox.sync.syncer_base.SyncerBase):
     """The meter's import and export register readings."""

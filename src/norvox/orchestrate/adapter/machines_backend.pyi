@@ -1,7 +1,7 @@
 from collections.abc import Callable
 from typing import Any
 
-import structlog._config
+import structlog.stdlib
 from velk_fly_machines.api import API
 
 import norvox.orchestrate.adapter.container
@@ -19,7 +19,7 @@ from norvox.util.logging import get_logger as get_logger
 
 FLY_REGION_DEFAULT: str = 'lhr'
 
-logger: structlog._config.BoundLoggerLazyProxy = ...
+logger: structlog.stdlib.BoundLogger
 
 PRIVATE_NETWORK_SUFFIX: str = '.flycast'
 

@@ -2,7 +2,7 @@
 
 import datetime
 import os
-from typing import Self
+from typing import ClassVar, Self
 
 from norvox.profile_logs.replicas.mirror_gaps import (
     extract_date_from_filename as extract_date_from_filename
@@ -44,9 +44,9 @@ class FileInfo:
 
     def __reduce__(self) -> tuple[type[Self], tuple[str, str, int, datetime.date | None]]: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
-    __match_args__: tuple = ...
+    __match_args__ = ("relative_path", "absolute_path", "size", "date")
 
 class FileDifference:
     """Represents a difference between two files."""
@@ -83,9 +83,9 @@ class FileDifference:
 
     def __reduce__(self) -> tuple[type[Self], tuple[str, int, int, int]]: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
-    __match_args__: tuple = ...
+    __match_args__ = ("relative_path", "size_1", "size_2", "size_diff")
 
 class ComparisonReport:
     """Report containing comparison results."""
@@ -134,9 +134,9 @@ class ComparisonReport:
 
     def __reduce__(self) -> tuple[type[Self], tuple[list[FileInfo], list[FileInfo], list[FileDifference], int, int, int]]: ...
 
-    __hash__: None = None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
-    __match_args__: tuple = ...
+    __match_args__ = ("only_in_folder_1", "only_in_folder_2", "different_files", "identical_files", "total_files_1", "total_files_2")
 
 def is_within_date_range(file_date: datetime.date | None, start_date: datetime.date | None, end_date: datetime.date | None) -> bool:
     """Check if a file date is within the specified date range."""

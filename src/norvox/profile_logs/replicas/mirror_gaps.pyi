@@ -5,7 +5,7 @@ import os
 import re
 
 
-DATE_PATTERN: re.Pattern = ...
+DATE_PATTERN: re.Pattern[str]
 
 def extract_date_from_filename(filename: str) -> datetime.date | None:
     """
