@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
-.PHONY: install test demo bench fuzz sanitize stubs clean
+.PHONY: install test demo bench fuzz clang sanitize stubs clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -32,20 +32,47 @@ demo: install
 bench: install
 	@for f in bench/bench_*.py; do echo "== $$f"; $(BIN)/python $$f || exit 1; done
 
-# Bounded fuzz run of the DRAV CSV reader: atheris when it installs, else a seeded mutation loop.
+# Bounded fuzz runs (FUZZ_SECONDS each) of the DRAV CSV reader and of the daily file-name rule,
+# with atheris, against the native modules built by clang with coverage instrumentation and
+# AddressSanitizer (own venv and build folder, both under build/): edges inside the native parser guide the
+# inputs. clang comes from Debian's packages, installed here when missing; libFuzzer is
+# atheris's, preloaded with the sanitizer runtime. Crash inputs land in build/fuzz/.
 FUZZ_SECONDS ?= 30
-fuzz: install
-	-@$(BIN)/python -m pip install -q atheris >/dev/null 2>&1
-	$(BIN)/python fuzz/fuzz_drav_csv.py --seconds $(FUZZ_SECONDS)
+FUZZ_VENV := build/fuzz-venv
+FUZZ_BIN  := $(FUZZ_VENV)/bin
+FUZZ_CXX  ?= clang++
+FUZZ_FLAGS := -fsanitize=address,fuzzer-no-link
+FUZZ_ENV   = LD_PRELOAD="$$($(FUZZ_BIN)/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+             ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=64
+
+$(FUZZ_BIN)/python:
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_BIN)/python -m pip install -q --upgrade pip
+	$(FUZZ_BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0" atheris
+
+clang:
+	@command -v $(FUZZ_CXX) >/dev/null || { apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
+
+fuzz: clang $(FUZZ_BIN)/python
+	$(FUZZ_BIN)/python -m pip install -q --no-build-isolation -C build-dir=build/fuzz \
+	    -C cmake.define.CMAKE_CXX_COMPILER=$(FUZZ_CXX) -C "cmake.define.CMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	    -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=$(FUZZ_FLAGS)" .
+	$(FUZZ_ENV) $(FUZZ_BIN)/python fuzz/fuzz_drav_csv.py --native --seconds $(FUZZ_SECONDS) --artifacts build/fuzz/
+	$(FUZZ_ENV) $(FUZZ_BIN)/python fuzz/fuzz_daily_name.py --native --seconds $(FUZZ_SECONDS) --artifacts build/fuzz/
 
 # The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer (own venv and
-# build folder); runs the DRAV tests and a short fuzz run with the sanitizer runtime preloaded.
+# build folder). Every test runs in this process under them, leaks checked at exit (other
+# packages' leaks suppressed: tests/lsan.supp); a test is skipped where it starts another program
+# (tests/sanitize_plugin.py), so any new in-process test joins by being collected. Then short
+# seeded fuzz loops of both targets.
 SAN_VENV := .venv-sanitize
 SAN_BIN  := $(SAN_VENV)/bin
 # libstdc++ is preloaded too, so the runtime's C++ exception hooks find what they wrap.
 SAN_ENV   = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-            PYTHONMALLOC=malloc \
-            ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+            PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1 \
+            LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 $(SAN_BIN)/python:
 	$(PYTHON) -m venv $(SAN_VENV)
@@ -55,9 +82,9 @@ $(SAN_BIN)/python:
 sanitize: $(SAN_BIN)/python
 	$(SAN_BIN)/python -m pip install -q --no-build-isolation -C cmake.define.NORVOX_SANITIZE=ON \
 	    -C build-dir=build/sanitize '.[test]'
-	$(SAN_ENV) $(SAN_BIN)/python -m pytest -q -p no:cacheprovider \
-	    tests/test_drav_csv_record.py tests/test_drav_csv.py tests/test_drav_locator.py
+	$(SAN_ENV) $(SAN_BIN)/python -m pytest -q -p no:cacheprovider -p tests.sanitize_plugin $(PYTEST_ARGS)
 	$(SAN_ENV) $(SAN_BIN)/python fuzz/fuzz_drav_csv.py --mutate --seconds 15
+	$(SAN_ENV) $(SAN_BIN)/python fuzz/fuzz_daily_name.py --mutate --seconds 5
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)

@@ -3,19 +3,18 @@
 Every input must give a list of records (never an error, never a crash) that equals what a
 plain Python rendition of the row rules gives (str.strip, split(","), strptime with the record's
 pattern, float). With atheris installed the inputs come from it; otherwise, or with
---mutate, from a seeded mutation loop.
+--mutate, from a seeded mutation loop. See harness.py for the options.
 
-    python fuzz/fuzz_drav_csv.py [--seconds N] [--mutate] [--seed S]
+    python fuzz/fuzz_drav_csv.py [--seconds N] [--mutate] [--seed S] [--native]
 """
 
 from __future__ import annotations
 
-import argparse
 import io
 import random
-import sys
-import time
 from datetime import datetime
+
+from harness import run
 
 from norvox.drav.drav_csv import DRAVCSV
 from norvox.drav.drav_csv_record import DRAVCSVRecord
@@ -80,51 +79,26 @@ def random_text(rng: random.Random) -> str:
                    for _ in range(rng.randrange(200)))
 
 
-def mutation_loop(seconds: float, seed: int) -> int:
-    rng = random.Random(seed)
-    end = time.monotonic() + seconds
-    runs = 0
-    while time.monotonic() < end:
+def from_rng(rng: random.Random) -> None:
+    text = SEED_TEXT
+    for _ in range(rng.randint(1, 4)):
+        text = mutate(rng, text)
+    check(text if rng.random() < 0.9 else random_text(rng))
+
+
+def from_bytes(data: bytes) -> None:
+    import atheris
+
+    fdp = atheris.FuzzedDataProvider(data)
+    if fdp.ConsumeBool():
+        rng = random.Random(fdp.ConsumeInt(8))
         text = SEED_TEXT
-        for _ in range(rng.randint(1, 4)):
+        for _ in range(1 + fdp.ConsumeIntInRange(0, 3)):
             text = mutate(rng, text)
-        check(text if rng.random() < 0.9 else random_text(rng))
-        runs += 1
-    return runs
-
-
-def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--seconds", type=float, default=30.0)
-    parser.add_argument("--mutate", action="store_true", help="seeded mutation loop, no atheris")
-    parser.add_argument("--seed", type=int, default=6)
-    args = parser.parse_args()
-    try:
-        if args.mutate:
-            raise ImportError
-        import atheris
-    except ImportError:
-        runs = mutation_loop(args.seconds, args.seed)
-        print(f"fuzz: {runs} inputs, seeded mutation loop (seed {args.seed}), clean")
-        return
-
-    def one_input(data: bytes) -> None:
-        fdp = atheris.FuzzedDataProvider(data)
-        if fdp.ConsumeBool():
-            rng = random.Random(fdp.ConsumeInt(8))
-            text = SEED_TEXT
-            for _ in range(1 + fdp.ConsumeIntInRange(0, 3)):
-                text = mutate(rng, text)
-            check(text)
-        else:
-            check(fdp.ConsumeUnicode(fdp.remaining_bytes()))
-
-    # The native reader is not instrumented; coverage of the Python reference steers the inputs.
-    atheris.instrument_all()
-    atheris.Setup([sys.argv[0], f"-max_total_time={int(args.seconds)}", "-print_final_stats=1"],
-                  one_input)
-    atheris.Fuzz()
+        check(text)
+    else:
+        check(fdp.ConsumeUnicode(fdp.remaining_bytes()))
 
 
 if __name__ == "__main__":
-    main()
+    run("fuzz_drav_csv", from_bytes, from_rng)

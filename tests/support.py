@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import signal
@@ -173,6 +174,11 @@ def interrupted_after(seconds: float | None, *, cpu: bool = False):
     (`signal.setitimer`). Timer and handler are cleared on leaving."""
     which, signum = (signal.ITIMER_PROF, signal.SIGPROF) if cpu else (signal.ITIMER_REAL, signal.SIGALRM)
     previous = signal.signal(signum, signal.default_int_handler)
+    # A handler that runs inside a finalizer (of some earlier test's object, collected during
+    # the block) has its KeyboardInterrupt ignored: no collection while the timer runs.
+    collecting = gc.isenabled()
+    gc.collect()
+    gc.disable()
     try:
         if seconds is not None:
             signal.setitimer(which, seconds)
@@ -180,6 +186,8 @@ def interrupted_after(seconds: float | None, *, cpu: bool = False):
     finally:
         signal.setitimer(which, 0)
         signal.signal(signum, previous)
+        if collecting:
+            gc.enable()
 
 
 def raised_inside(error: BaseException, function: str) -> bool:
