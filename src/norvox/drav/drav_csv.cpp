@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
-#include "norvox/args.h"
-#include "norvox/drav_record.h"
-#include "norvox/drav_text.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/drav_record.h"
+#include "norvox/native/drav_text.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "norvox/drav_record.h"
-#include "norvox/module.h"
+#include "norvox/python/drav_record.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using norvox::drav::Record;

@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "norvox/args.h"
-#include "norvox/dir_listing.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/native/dir_listing.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -54,7 +55,7 @@ template <typename Keep> std::vector<Found> files_of(nb::handle directory, Keep 
     int err;
     {
         nb::gil_scoped_release unlocked;
-        err = norvox::list_folder(path.c_str(), entries);
+        err = norvox::list_folder(path.c_str(), entries, norvox::check_signals_unlocked);
     }
     if (err != 0) {
         errno = err;

@@ -4,20 +4,21 @@
 // clock through the mediator on a thread pool, resets the meter's drift row and logs the count.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/pyclass.h"
-#include "norvox/runtime.h"
-#include "norvox/settings.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/jobs.h"
+#include "norvox/python/module.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/settings.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-using norvox::jobs::lookup;
-using norvox::jobs::required;
+using norvox::lookup;
+using norvox::required;
 
 /// Help text of the `--esco` option.
 constexpr const char *esco_help = "Apply clock updates to meters in this ESCO only";
@@ -169,12 +170,11 @@ void run(nb::module_ m, nb::handle self) {
 
 NORVOX_MODULE(clock_correction, m) {
     // Standard facilities, then the mediator client, logging and the database client.
-    norvox::jobs::quiet_leak_warnings();
-    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
-    norvox::jobs::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
-    norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
-    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
-    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client"});
+    norvox::import_modules(m, {"argparse", "concurrent.futures", "datetime", "os", "sys", "traceback"});
+    norvox::import_from(m, "norvox.mediator.api_core", {"DederiMediatorAPI"});
+    norvox::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
+    norvox::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::import_from(m, "norvox.util.supabase", {"supa_client"});
 
     m.attr("logger") = norvox::module_logger(m);
 

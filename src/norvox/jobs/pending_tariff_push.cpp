@@ -5,16 +5,17 @@
 // registry to the single-meter TariffPushJob; logs how many pushes succeeded.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/pyclass.h"
-#include "norvox/runtime.h"
-#include "norvox/settings.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/jobs.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/settings.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using norvox::jobs::required;
+using norvox::required;
 
 namespace {
 
@@ -127,12 +128,11 @@ void run(nb::module_ m, nb::handle self) {
 } // namespace
 
 NORVOX_MODULE(pending_tariff_push, m) {
-    norvox::jobs::quiet_leak_warnings();
-    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
-    norvox::jobs::import_from(m, "decimal", {"Decimal"});
-    norvox::jobs::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});
-    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
-    norvox::jobs::import_from(m, "norvox.util.supabase", {"as_first_item", "as_list", "supa_client"});
+    norvox::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
+    norvox::import_from(m, "decimal", {"Decimal"});
+    norvox::import_from(m, "norvox.jobs.tariff_push", {"TariffPushJob"});
+    norvox::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::import_from(m, "norvox.util.supabase", {"as_first_item", "as_list", "supa_client"});
 
     m.attr("logger") = norvox::module_logger(m);
 

@@ -8,16 +8,17 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/pyclass.h"
-#include "norvox/runtime.h"
-#include "norvox/settings.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/jobs.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/settings.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using norvox::jobs::required;
+using norvox::required;
 
 namespace {
 
@@ -173,14 +174,13 @@ void run(nb::module_ m, nb::handle self) {
 } // namespace
 
 NORVOX_MODULE(prepay_switch_off, m) {
-    norvox::jobs::quiet_leak_warnings();
-    norvox::jobs::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
-    norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
-    norvox::jobs::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
-    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::import_modules(m, {"argparse", "concurrent.futures", "os", "sys", "traceback"});
+    norvox::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
+    norvox::import_from(m, "norvox.mediator.mediator_client_exception", {"MediatorClientException"});
+    norvox::import_from(m, "norvox.util.logging", {"get_logger"});
     // The database client type, kept under the name the per-meter job's field is typed with.
     m.attr("SupabaseClient") = nb::module_::import_("norvox.util.supabase").attr("Client");
-    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client", "as_list", "as_first_item"});
+    norvox::import_from(m, "norvox.util.supabase", {"supa_client", "as_list", "as_first_item"});
 
     m.attr("logger") = norvox::module_logger(m);
 

@@ -7,16 +7,17 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/jobs.h"
-#include "norvox/pyclass.h"
-#include "norvox/runtime.h"
-#include "norvox/settings.h"
-#include "norvox/module.h"
+#include "norvox/python/jobs.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/settings.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using norvox::jobs::lookup;
-using norvox::jobs::required;
+using norvox::lookup;
+using norvox::required;
 
 namespace {
 
@@ -169,13 +170,12 @@ void main_program(nb::module_ m) {
 } // namespace
 
 NORVOX_MODULE(wallet_refill, m) {
-    norvox::jobs::quiet_leak_warnings();
-    norvox::jobs::import_modules(m, {"logging", "os", "sys", "traceback"});
-    norvox::jobs::import_from(m, "httpx", {"ConnectError"});
-    norvox::jobs::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
-    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
-    norvox::jobs::import_from(m, "norvox.util.supabase", {"supa_client", "as_list"});
-    norvox::jobs::import_from(m, "norvox.jobs.util", {"handle_supabase_faliure"});
+    norvox::import_modules(m, {"logging", "os", "sys", "traceback"});
+    norvox::import_from(m, "httpx", {"ConnectError"});
+    norvox::import_from(m, "norvox.mediator.api_prepay", {"DederiPrepayAPI"});
+    norvox::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::import_from(m, "norvox.util.supabase", {"supa_client", "as_list"});
+    norvox::import_from(m, "norvox.jobs.util", {"handle_supabase_faliure"});
 
     m.attr("logger") = norvox::module_logger(m);
 

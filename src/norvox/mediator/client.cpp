@@ -2,7 +2,7 @@
 // imports still work; loading it warns once per process.
 #include <nanobind/nanobind.h>
 
-#include "norvox/module.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -5,18 +5,18 @@
 // a day off.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/runtime.h"
-#include "norvox/syncer.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-using norvox::jobs::import_from;
+using norvox::import_from;
 
 /// Seconds in a day, as a timedelta counts them.
 constexpr long seconds_per_day = 86400;
@@ -49,7 +49,7 @@ nb::object fetch_metrics(nb::module_ m, nb::handle self) {
 NORVOX_MODULE(clock_offset_syncer, m) {
     import_from(m, "norvox.sync.syncer_base", {"SyncerBase", "UpdatesTuple"});
     import_from(m, "typing_extensions", {"override"});
-    norvox::jobs::import_modules(m, {"datetime"});
+    norvox::import_modules(m, {"datetime"});
     import_from(m, "norvox.util.logging", {"get_logger"});
 
     m.attr("logger") = norvox::module_logger(m);

@@ -4,18 +4,18 @@
 // single-phase meter and "always off" on a three-phase one is told apart by the meter's kind.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/runtime.h"
-#include "norvox/syncer.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-using norvox::jobs::import_from;
+using norvox::import_from;
 
 NORVOX_SITE(fetch_metrics);
 nb::object fetch_metrics(nb::module_ m, nb::handle self) {

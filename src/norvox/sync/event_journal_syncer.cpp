@@ -7,19 +7,19 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/runtime.h"
-#include "norvox/syncer.h"
+#include "norvox/python/args.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/syncer.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-using norvox::jobs::import_from;
-using norvox::jobs::required;
+using norvox::import_from;
+using norvox::required;
 
 constexpr const char *event_table = "meter_event_log";
 constexpr const char *stored_columns = "timestamp,event_type,event_set";
@@ -165,7 +165,7 @@ NORVOX_MODULE(event_journal_syncer, m) {
     // The syncer base, the protocol library and the meter look-up, then logging.
     import_from(m, "norvox.sync.syncer_base", {"SyncerBase", "UpdatesTuple"});
     import_from(m, "typing_extensions", {"override"});
-    norvox::jobs::import_modules(m, {"datetime"});
+    norvox::import_modules(m, {"datetime"});
     import_from(m, "dmp_frame_protocol",
                 {"DmpEventLogResponse", "dmp_epoch_seconds_to_datetime", "dmp_datetime_to_epoch_seconds"});
     import_from(m, "norvox.util.meters", {"is_three_phase_lookup"});

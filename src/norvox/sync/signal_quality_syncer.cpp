@@ -3,15 +3,15 @@
 // Loads no logging: it has nothing to log.
 #include <nanobind/nanobind.h>
 
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/syncer.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
+#include "norvox/python/syncer.h"
 
 namespace nb = nanobind;
 
 namespace {
 
-using norvox::jobs::import_from;
+using norvox::import_from;
 
 NORVOX_SITE(fetch_metrics);
 nb::object fetch_metrics(nb::module_ m, nb::handle self) {

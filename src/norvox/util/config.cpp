@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <random>
 
-#include "norvox/args.h"
-#include "norvox/runtime.h"
-#include "norvox/settings.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/runtime.h"
+#include "norvox/python/settings.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -4,8 +4,8 @@
 // process; every other module asks get_logger for its module logger.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

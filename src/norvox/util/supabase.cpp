@@ -1,8 +1,8 @@
 // norvox.util.supabase: the database clients of the two schemas and the row helpers.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -5,7 +5,7 @@
 // the message module from its own package.
 #include <nanobind/nanobind.h>
 
-#include "norvox/module.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 

@@ -8,11 +8,11 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/function.h"
-#include "norvox/module.h"
-#include "norvox/pyclass.h"
-#include "norvox/settings.h"
+#include "norvox/python/args.h"
+#include "norvox/python/function.h"
+#include "norvox/python/module.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/settings.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -12,12 +12,12 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/function.h"
-#include "norvox/jobs.h"
-#include "norvox/module.h"
-#include "norvox/pyclass.h"
-#include "norvox/runtime.h"
+#include "norvox/python/args.h"
+#include "norvox/python/function.h"
+#include "norvox/python/imports.h"
+#include "norvox/python/module.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -404,13 +404,13 @@ nb::object get_private_flycast_ip(nb::module_ m, nb::handle self) {
 NORVOX_MODULE(machines_backend, m) {
     // System facilities, the DNS resolver library, the platform client, the retry library, the
     // base class, the container types and the module logger.
-    norvox::jobs::import_modules(m, {"numbers", "os", "sys", "dns.resolver"});
-    norvox::jobs::import_from(m, "velk_fly_machines.api", {"API", "FLY_REGION_DEFAULT"});
-    norvox::jobs::import_from(m, "tenacity", {"retry", "retry_if_result", "stop_after_attempt", "wait_exponential"});
-    norvox::jobs::import_from(m, "norvox.orchestrate.adapter.host_backend", {"HostBackend"});
-    norvox::jobs::import_from(m, "norvox.orchestrate.adapter.container",
+    norvox::import_modules(m, {"numbers", "os", "sys", "dns.resolver"});
+    norvox::import_from(m, "velk_fly_machines.api", {"API", "FLY_REGION_DEFAULT"});
+    norvox::import_from(m, "tenacity", {"retry", "retry_if_result", "stop_after_attempt", "wait_exponential"});
+    norvox::import_from(m, "norvox.orchestrate.adapter.host_backend", {"HostBackend"});
+    norvox::import_from(m, "norvox.orchestrate.adapter.container",
                               {"Container", "ContainerEnvironment", "ContainerState"});
-    norvox::jobs::import_from(m, "norvox.util.logging", {"get_logger"});
+    norvox::import_from(m, "norvox.util.logging", {"get_logger"});
     m.attr("logger") = norvox::module_logger(m);
 
     // The platform's names and name server; read at every call, so a caller may point the

@@ -6,9 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "norvox/replica_args.h"
-#include "norvox/replica_scan.h"
-#include "norvox/module.h"
+#include "norvox/python/replica_args.h"
+#include "norvox/native/replica_scan.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -201,14 +202,6 @@ template <class R> void bind_record(nb::module_ &m) { bind_record<R>(m, std::mak
 
 // ---- the date filter and the scans ------------------------------------------------------------
 
-/// The walks' stop check: runs the handlers of signals that arrived meanwhile (with the
-/// interpreter's lock taken for it); the error one raises, Ctrl-C's KeyboardInterrupt say, is
-/// thrown and stops the walk as Python's own folder calls stop.
-void check_signals() {
-    nb::gil_scoped_acquire locked;
-    if (PyErr_CheckSignals() != 0)
-        throw nb::python_error();
-}
 
 
 NORVOX_SITE(is_within_date_range);
@@ -254,11 +247,11 @@ Scanned scan_folder(nb::handle base_path, nb::handle start_date, nb::handle end_
         bounds.end = bounds.has_end ? replica::ordinal_of(end_date) : 0;
         nb::gil_scoped_release unlocked;
         scanned.scan =
-            replica::scan_csv(base.bytes, [&](std::int32_t day) { return bounds.admits(day); }, check_signals);
+            replica::scan_csv(base.bytes, [&](std::int32_t day) { return bounds.admits(day); }, norvox::check_signals_unlocked);
     } else {
         scanned.scan = replica::scan_csv(base.bytes, [&](std::int32_t day) {
             return is_within_date_range(day ? replica::date_of(day) : nb::none(), start_date, end_date);
-        }, check_signals);
+        }, norvox::check_signals_unlocked);
     }
     return scanned;
 }

@@ -2,10 +2,11 @@
 // files has no file, and the day a daily file name carries.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/replica_args.h"
-#include "norvox/replica_scan.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/replica_args.h"
+#include "norvox/native/replica_scan.h"
+#include "norvox/python/module.h"
+#include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -14,14 +15,6 @@ namespace replica = norvox::replica;
 
 namespace {
 
-/// The walks' stop check: runs the handlers of signals that arrived meanwhile (with the
-/// interpreter's lock taken for it); the error one raises, Ctrl-C's KeyboardInterrupt say, is
-/// thrown and stops the walk as Python's own folder calls stop.
-void check_signals() {
-    nb::gil_scoped_acquire locked;
-    if (PyErr_CheckSignals() != 0)
-        throw nb::python_error();
-}
 
 NORVOX_SITE(extract_date_from_filename);
 nb::object extract_date_from_filename(nb::handle filename) {
@@ -119,7 +112,7 @@ nb::dict check_missing_files(nb::handle root_path, nb::handle start_date, nb::ha
     std::vector<replica::DatedFolder> folders;
     {
         nb::gil_scoped_release unlocked;
-        folders = replica::dated_folders(root.bytes, check_signals);
+        folders = replica::dated_folders(root.bytes, norvox::check_signals_unlocked);
     }
     for (const auto &folder : folders) {
         nb::list missing = missing_days(range, folder.days);
@@ -138,7 +131,7 @@ nb::list check_missing_files_for_folder(nb::handle folder_path, nb::handle start
         int error;
         {
             nb::gil_scoped_release unlocked;
-            error = replica::folder_days(folder.bytes, found, check_signals);
+            error = replica::folder_days(folder.bytes, found, norvox::check_signals_unlocked);
         }
         if (error != 0) {
             errno = error;

@@ -4,9 +4,9 @@
 // metaclass, with the constructor as a C++ method in its namespace.
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/pyclass.h"
-#include "norvox/module.h"
+#include "norvox/python/args.h"
+#include "norvox/python/pyclass.h"
+#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 

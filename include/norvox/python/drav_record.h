@@ -17,7 +17,7 @@
 #include <datetime.h>
 #pragma GCC diagnostic pop
 
-#include "norvox/drav_text.h"
+#include "norvox/native/drav_text.h"
 
 namespace norvox::drav {
 

@@ -8,7 +8,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/function.h"
+#include "norvox/python/function.h"
 
 namespace norvox {
 
@@ -49,6 +49,11 @@ inline void raise_current_exception() noexcept {
 inline int run_setup(PyObject *m, void (*body)(nb::module_), Site site) noexcept {
     if (!nb::register_module(m))
         return -1;
+#ifdef NDEBUG
+    // No report of objects still alive when the interpreter ends: after an interrupt, threads
+    // and tracebacks may still hold some, which is expected and no leak.
+    nb::set_leak_warnings(false);
+#endif
     try {
         auto *state = static_cast<ModuleState *>(PyModule_GetState(m));
         state->function_type = new_function_type(m);

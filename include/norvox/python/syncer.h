@@ -3,8 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/function.h"
-#include "norvox/pyclass.h"
+#include "norvox/python/function.h"
+#include "norvox/python/pyclass.h"
 
 namespace norvox {
 

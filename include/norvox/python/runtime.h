@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/function.h"
+#include "norvox/python/function.h"
 
 namespace norvox {
 
@@ -24,6 +24,16 @@ inline nb::object traceback_lines(nb::handle error) {
     nb::object format = nb::module_::import_("traceback").attr("format_exception");
     return format(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))), error,
                   tb.is_valid() ? tb : nb::none());
+}
+
+/// The stop check of a native loop that runs with the interpreter's lock released (a folder
+/// walk, say): takes the lock, runs the handlers of signals that arrived meanwhile and throws the
+/// error one raises, Ctrl-C's KeyboardInterrupt for example, so that the loop stops as Python's
+/// own folder and file calls stop.
+inline void check_signals_unlocked() {
+    nb::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0)
+        throw nb::python_error();
 }
 
 /// End the process with `status` by raising SystemExit, so exit hooks and log flushing run.

@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/function.h"
+#include "norvox/python/function.h"
 
 namespace norvox {
 

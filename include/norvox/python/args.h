@@ -1,4 +1,5 @@
-// Exact-type checks for typed parameters of the modules' Python-facing functions.
+// Exact-type checks for typed parameters of the modules' Python-facing functions, and the
+// key reads of maps (rows).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -31,5 +32,16 @@ inline nb::str exact_str(nb::handle value, const char *name) {
     check_exact(value, &PyUnicode_Type, name);
     return nb::borrow<nb::str>(value);
 }
+
+/// `mapping[key]`, raising as Python's subscript does (KeyError when absent).
+inline nb::object required(nb::handle mapping, const char *key) {
+    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
+    if (!value.is_valid())
+        throw nb::python_error();
+    return value;
+}
+
+/// `mapping.get(key)`: none when the key is absent.
+inline nb::object lookup(nb::handle mapping, const char *key) { return mapping.attr("get")(key); }
 
 } // namespace norvox

@@ -1,17 +1,14 @@
-// What the fleet job programs share: the settings check, required-key reads of rows, the
-// thread pool's scope with its interrupt handling and the success count, and the `--esco`
-// command line.
+// What the fleet job programs share: the settings check, the thread pool's scope with its
+// interrupt handling and the success count, and the `--esco` command line.
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
 #include <span>
-#include <string_view>
 
 #include <nanobind/nanobind.h>
 
-#include "norvox/args.h"
-#include "norvox/runtime.h"
+#include "norvox/python/args.h"
+#include "norvox/python/runtime.h"
 
 namespace norvox::jobs {
 
@@ -55,17 +52,6 @@ inline void add_settings_check(nb::dict &ns, nb::module_ m, std::span<const Requ
         [m, table](nb::handle self) { check_settings(m, self.attr("log"), table); },
         nb::sig("def _check_environment(self) -> None"));
 }
-
-/// `mapping[key]`, raising as Python's subscript does (KeyError when absent).
-inline nb::object required(nb::handle mapping, const char *key) {
-    nb::object value = nb::steal(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
-    if (!value.is_valid())
-        throw nb::python_error();
-    return value;
-}
-
-/// `mapping.get(key)`: none when the key is absent.
-inline nb::object lookup(nb::handle mapping, const char *key) { return mapping.attr("get")(key); }
 
 /// While it lives on the main thread, SIGTERM (when the process left it at its default, which
 /// ends the process at once) raises SystemExit(143) there instead, so that a job stopped by a
@@ -211,34 +197,6 @@ inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::hand
                           "exception"_a = traceback_lines(error));
         return nb::bool_(false);
     }
-}
-
-/// At module set-up: no report of objects still alive at exit in release builds. After an
-/// interrupt, threads and tracebacks may still hold some when the interpreter ends; that is
-/// expected and no leak.
-inline void quiet_leak_warnings() noexcept {
-#ifdef NDEBUG
-    nb::set_leak_warnings(false);
-#endif
-}
-
-/// `import a, b.c, ...` at module set-up: each module is loaded and its top-level package is
-/// kept in a module global of that name, as Python's import statement does.
-inline void import_modules(nb::handle m, std::initializer_list<const char *> names) {
-    for (const char *name : names) {
-        nb::module_::import_(name);
-        std::string_view dotted(name);
-        std::string_view top = dotted.substr(0, dotted.find('.'));
-        nb::str key(top.data(), top.size());
-        m.attr(key) = nb::module_::import_(key.c_str());
-    }
-}
-
-/// `from module import a, b, ...` at module set-up: each name is kept in a module global.
-inline void import_from(nb::handle m, const char *module, std::initializer_list<const char *> names) {
-    nb::module_ source = nb::module_::import_(module);
-    for (const char *name : names)
-        m.attr(name) = source.attr(name);
 }
 
 /// The program's command line: an option parser with the one option `--esco` (help text

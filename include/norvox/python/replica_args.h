@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "norvox/daily_name.h"
+#include "norvox/native/daily_name.h"
 
 namespace norvox::replica {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "norvox/daily_name.h"
-#include "norvox/tree_walk.h"
+#include "norvox/native/daily_name.h"
+#include "norvox/native/tree_walk.h"
 
 namespace norvox::replica {
 

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "norvox/tree_walk.h"
+#include "norvox/native/tree_walk.h"
 
 namespace norvox {
 
