@@ -4,7 +4,7 @@ VENV   := .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
-.PHONY: install test demo bench fuzz clang sanitize stubs clean
+.PHONY: install test lint demo bench fuzz clang sanitize stubs clean
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -18,6 +18,12 @@ install: $(BIN)/python
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# The sources follow .clang-format (C++) and the ruff settings in pyproject.toml (Python).
+lint: install
+	git ls-files '*.cpp' '*.h' | xargs $(BIN)/clang-format --dry-run --Werror
+	$(BIN)/ruff check .
+	$(BIN)/ruff format --check .
 
 # The type stubs of the C++ modules, regenerated from the built modules into src/ (the tests
 # check that the committed ones are current).

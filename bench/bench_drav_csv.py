@@ -202,11 +202,11 @@ def main() -> None:
             ("csv.writer+strftime", timed(peer_write, peer_dir, "SER1", big), lambda r: r >= 5),
         ])
 
-        def ours_daily():
+        def ours_daily(daily=daily):
             for d, records in enumerate(daily):
                 DRAVCSV.write(f"M{d:05d}", out_dir, records)
 
-        def peer_daily(write=peer_write):
+        def peer_daily(write=peer_write, daily=daily):
             for d, records in enumerate(daily):
                 write(peer_dir, f"M{d:05d}", records)
 

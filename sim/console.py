@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 import shutil
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 # An event's own keys; the rest are its named fields.
 _EVENT_KEYS = ("module", "event", "level", "timestamp")

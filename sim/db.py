@@ -16,10 +16,11 @@ import json
 import re
 import socket
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from http.server import BaseHTTPRequestHandler
-from typing import Any, Callable
+from typing import Any
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from sim.server import LocalHTTPServer, read_body
@@ -89,7 +90,7 @@ RESERVED = {"select", "order", "limit", "offset", "on_conflict", "columns"}
 @dataclass
 class Selection:
     columns: list[str] = field(default_factory=list)  # "*" for all
-    embeds: list[tuple[str, bool, "Selection"]] = field(default_factory=list)  # name, inner, sub
+    embeds: list[tuple[str, bool, Selection]] = field(default_factory=list)  # name, inner, sub
 
 
 def _split_top(text: str) -> list[str]:
@@ -432,7 +433,7 @@ class Database:
     def _commit(rows: list[dict], result: list[dict]) -> None:
         """Make `rows` what `result` (the rows, changed ones replaced, new ones after them) says,
         changing the row dicts in place so references to them stay current."""
-        for row, new in zip(rows, result):
+        for row, new in zip(rows, result, strict=True):
             if new is not row:
                 row.update(new)
         rows.extend(result[len(rows):])

@@ -11,10 +11,10 @@ other than the one expected.
 from __future__ import annotations
 
 import math
-from decimal import Decimal
 import os
 import subprocess
 import sys
+from decimal import Decimal
 from pathlib import Path
 
 from sim.console import event_text, heading, parse_event

@@ -95,7 +95,7 @@ def event_lines():
     try:
         yield
     finally:
-        for handler, formatter in zip(handlers, saved):
+        for handler, formatter in zip(handlers, saved, strict=True):
             handler.setFormatter(formatter)
 
 

@@ -17,9 +17,8 @@ import json
 import subprocess
 import sys
 from collections import Counter
-from pathlib import Path
-
 from datetime import datetime, timezone
+from pathlib import Path
 
 from dmp_frame_protocol import dmp_datetime_to_epoch_seconds, dmp_epoch_seconds_to_datetime
 from sim.console import brief, event_text, heading, parse_event
@@ -140,12 +139,12 @@ def show_event_log(db: Database) -> None:
 def show_columns(db: Database) -> None:
     registry = {r["id"]: r for r in db.table("meter_registry")}
     widths = [max(len(c), 13) for c in COLUMNS]
-    print(f"{'serial':9} {'3p':3} " + " ".join(f"{c:>{w}}" for c, w in zip(COLUMNS, widths)))
+    print(f"{'serial':9} {'3p':3} " + " ".join(f"{c:>{w}}" for c, w in zip(COLUMNS, widths, strict=True)))
     for row in db.table("meter_shadows"):
         meter = registry[row["meter"]]
         values = ["-" if row[c] is None else str(row[c]) for c in COLUMNS]
         print(f"{meter['serial']:9} {'yes' if meter['three_phase'] else 'no':3} "
-              + " ".join(f"{v:>{w}}" for v, w in zip(values, widths)))
+              + " ".join(f"{v:>{w}}" for v, w in zip(values, widths, strict=True)))
     sys.stdout.flush()
 
 

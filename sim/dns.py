@@ -65,7 +65,7 @@ class NameServer:
             else:
                 self.silent.add(_key(name))
 
-    def start(self) -> "NameServer":
+    def start(self) -> NameServer:
         self._thread.start()
         return self
 
@@ -75,7 +75,7 @@ class NameServer:
             self._thread.join()
         self._sock.close()
 
-    def __enter__(self) -> "NameServer":
+    def __enter__(self) -> NameServer:
         return self.start()
 
     def __exit__(self, *exc) -> None:

@@ -8,6 +8,9 @@ import pytest
 from sim.db import Database, DatabaseServer
 from sim.mediator import MediatorFleet
 
+# Fixtures kept beside the helpers they go with.
+pytest_plugins = ["tests.sync_support", "tests.replica_trees"]
+
 
 @pytest.fixture
 def database():

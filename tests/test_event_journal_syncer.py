@@ -15,8 +15,7 @@ from norvox.mediator.mediator_client_exception import MediatorClientException
 from norvox.sync import event_journal_syncer as ejs
 from norvox.sync.syncer_base import SyncerBase, UpdatesTuple
 from sim.mediator import SimEvent
-from tests.sync_support import (FakeMeterClient, iso, log_events, mediator, of_module, rec,  # noqa: F401
-                                requests_to, row, sync_db)
+from tests.sync_support import FakeMeterClient, iso, of_module, rec, requests_to, row
 
 MODULE = "norvox.sync.event_journal_syncer"
 NOTHING = UpdatesTuple(None, None)

@@ -66,7 +66,7 @@ def test_no_key_text_in_any_output(database, scenario):
     with ThreadPoolExecutor(len(JOBS)) as pool:
         runs = list(pool.map(lambda job: run_job(job, env), JOBS))
 
-    for job, run in zip(JOBS, runs):
+    for job, run in zip(JOBS, runs, strict=True):
         assert run.returncode != 0, (job, run.stdout, run.stderr)
         output = run.stdout + run.stderr
         assert not [secret for secret in SECRETS if secret in output], (job, output)

@@ -17,9 +17,8 @@ import textwrap
 import pytest
 import structlog
 
-from tests.support import run_python
-
 from norvox.util import logging as nlog
+from tests.support import run_python
 
 
 def run_logged(body: str, *, stderr_tty=False, stdout_tty=False, tmp_path=None):

@@ -567,7 +567,7 @@ def test_raising_call_not_retried(backend, events, waits):
 def test_unreachable_platform_raises_at_once(backends, monkeypatch, waits):
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
-        monkeypatch.setenv("FLY_API_HOSTNAME", "http://127.0.0.1:%d" % sock.getsockname()[1])
+        monkeypatch.setenv("FLY_API_HOSTNAME", f"http://127.0.0.1:{sock.getsockname()[1]}")
     backend = backends()
     with pytest.raises(Exception) as info:
         backend.start("m1")

@@ -17,7 +17,7 @@ from norvox.mediator.mediator_client_exception import MediatorClientException
 from norvox.sync import clock_offset_syncer, display_light_syncer, readings_syncer, signal_quality_syncer
 from norvox.sync.syncer_base import SyncerBase, UpdatesTuple
 from tests.support import run_python
-from tests.sync_support import FakeMeterClient, log_events, mediator, of_module, requests_to, sync_db  # noqa: F401
+from tests.sync_support import FakeMeterClient, of_module, requests_to
 
 NOTHING = UpdatesTuple(None, None)
 Backlight = DmpMessage.BacklightSettingType

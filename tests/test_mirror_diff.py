@@ -12,7 +12,7 @@ import subprocess
 import sys
 import threading
 import weakref
-from datetime import date, datetime, timedelta
+from datetime import date, datetime
 from pathlib import Path
 
 import pytest
@@ -26,7 +26,7 @@ from norvox.profile_logs.replicas.mirror_diff import (
     is_within_date_range,
     scan_replica_folder,
 )
-from tests.replica_trees import make_tree, open_tmp, unprivileged  # noqa: F401 (a fixture)
+from tests.replica_trees import make_tree, unprivileged
 
 D1, D2, D3 = date(2021, 9, 1), date(2021, 9, 2), date(2021, 9, 3)
 
@@ -63,13 +63,13 @@ def test_records(cls, fields, doc):
     assert cls.__doc__ == doc
     assert str(inspect.signature(cls)) == f"({', '.join(fields)})"
     values = [f"v{i}" for i in range(len(fields))]
-    by_position, by_name = cls(*values), cls(**dict(zip(fields, values)))
+    by_position, by_name = cls(*values), cls(**dict(zip(fields, values, strict=True)))
     assert [getattr(by_position, f) for f in fields] == values
     assert by_position == by_name and not by_position != by_name
     setattr(by_name, fields[-1], None)
     assert by_position != by_name and getattr(by_name, fields[-1]) is None
     assert by_position != tuple(values)
-    assert repr(by_position) == f"{cls.__name__}(" + ", ".join(f"{f}={v!r}" for f, v in zip(fields, values)) + ")"
+    assert repr(by_position) == f"{cls.__name__}(" + ", ".join(f"{f}={v!r}" for f, v in zip(fields, values, strict=True)) + ")"
     assert copy.deepcopy(by_position) == pickle.loads(pickle.dumps(by_position)) == by_position
     with pytest.raises(TypeError):
         hash(by_position)

@@ -21,7 +21,7 @@ from norvox.profile_logs.replicas.mirror_gaps import (
     check_missing_files_for_folder,
     extract_date_from_filename,
 )
-from tests.replica_trees import make_tree, open_tmp, unprivileged  # noqa: F401 (a fixture)
+from tests.replica_trees import make_tree, unprivileged
 
 SEP = date(2021, 9, 1)
 FIRST_THREE = [date(2021, 9, 1), date(2021, 9, 2), date(2021, 9, 3)]

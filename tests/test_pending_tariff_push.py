@@ -14,8 +14,18 @@ import pytest
 
 from norvox.jobs.pending_tariff_push import PendingTariffPushJob
 from norvox.util.supabase import supa_client
-from tests.support import (BACKEND_KEY, JOB_KEYS, TESSEL_KEY, check_interrupted, interrupt_with_calls_held,
-                           job_env, json_lines, messages, run_program, run_with_calls_held)
+from tests.support import (
+    BACKEND_KEY,
+    JOB_KEYS,
+    TESSEL_KEY,
+    check_interrupted,
+    interrupt_with_calls_held,
+    job_env,
+    json_lines,
+    messages,
+    run_program,
+    run_with_calls_held,
+)
 
 PROGRAM = "pending_tariff_push"
 ACTIVATION = (datetime.now(timezone.utc) + timedelta(days=30)).isoformat()

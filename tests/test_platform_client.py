@@ -136,7 +136,7 @@ def plain_server(monkeypatch):
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
     thread.start()
-    monkeypatch.setenv("FLY_API_HOSTNAME", "http://127.0.0.1:%d" % server.server_address[1])
+    monkeypatch.setenv("FLY_API_HOSTNAME", f"http://127.0.0.1:{server.server_address[1]}")
     yield lambda status, body: answer.update(status=status, body=body)
     server.shutdown()
     server.server_close()

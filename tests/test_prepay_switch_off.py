@@ -13,8 +13,18 @@ import pytest
 
 import norvox.jobs.prepay_switch_off as prepay_switch_off
 from norvox.jobs.prepay_switch_off import PrepaySwitchOffJob
-from tests.support import (JOB_KEYS, TESSEL_KEY, check_interrupted, interrupt_with_calls_held, job_env, json_lines,
-                           messages, run_program, run_with_calls_held, start_interruptible)
+from tests.support import (
+    JOB_KEYS,
+    TESSEL_KEY,
+    check_interrupted,
+    interrupt_with_calls_held,
+    job_env,
+    json_lines,
+    messages,
+    run_program,
+    run_with_calls_held,
+    start_interruptible,
+)
 
 PROGRAM = "prepay_switch_off"
 START = "Starting prepay_switch_off job..."

@@ -7,8 +7,13 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from dmp_frame_protocol import (DMP_EPOCH, DmpEventLogResponse, DmpMessage, dmp_datetime_to_epoch_seconds,
-                                dmp_epoch_seconds_to_datetime)
+from dmp_frame_protocol import (
+    DMP_EPOCH,
+    DmpEventLogResponse,
+    DmpMessage,
+    dmp_datetime_to_epoch_seconds,
+    dmp_epoch_seconds_to_datetime,
+)
 from norvox.sync.syncer_base import SyncerBase, UpdatesTuple
 
 

@@ -4,6 +4,7 @@ meter, the live balances read, the report on standard output byte for byte, the 
 from __future__ import annotations
 
 import inspect
+
 import pytest
 
 from sim.db import closed_port_url
