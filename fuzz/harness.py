@@ -15,7 +15,7 @@ import argparse
 import random
 import sys
 import time
-from typing import Callable
+from collections.abc import Callable
 
 
 def run(name: str, from_bytes: Callable[[bytes], None], from_rng: Callable[[random.Random], None]) -> None:

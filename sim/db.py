@@ -433,7 +433,7 @@ class Database:
     def _commit(rows: list[dict], result: list[dict]) -> None:
         """Make `rows` what `result` (the rows, changed ones replaced, new ones after them) says,
         changing the row dicts in place so references to them stay current."""
-        for row, new in zip(rows, result, strict=True):
+        for row, new in zip(rows, result[: len(rows)], strict=True):
             if new is not row:
                 row.update(new)
         rows.extend(result[len(rows):])
