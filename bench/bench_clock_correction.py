@@ -27,12 +27,16 @@ PROGRAM = str(Path(sys.executable).parent / "clock_correction")
 
 
 def tables():
-    return {"tessel": {
-        "escos": [{"id": 1, "code": "north"}],
-        "meter_registry": [{"id": i, "serial": f"B{i:05d}", "mode": "active", "esco": 1} for i in range(METERS)],
-        "meter_shadows": [{"id": i, "meter": i, "clock_time_diff_seconds": 60, "clock_time_diff_synced_at": None}
-                          for i in range(METERS)],
-    }}
+    return {
+        "tessel": {
+            "escos": [{"id": 1, "code": "north"}],
+            "meter_registry": [{"id": i, "serial": f"B{i:05d}", "mode": "active", "esco": 1} for i in range(METERS)],
+            "meter_shadows": [
+                {"id": i, "meter": i, "clock_time_diff_seconds": 60, "clock_time_diff_synced_at": None}
+                for i in range(METERS)
+            ],
+        }
+    }
 
 
 def stamp(event):
@@ -43,8 +47,14 @@ def run(workers: int) -> tuple[float, float, str]:
     with MediatorFleet(default_latency=LATENCY) as fleet, DatabaseServer(Database(tables())) as server:
         for i in range(METERS):
             fleet.add_meter(f"B{i:05d}")
-        env = dict(os.environ, SUPABASE_URL=server.url, SUPABASE_ANON_KEY="anon", TESSEL_ROLE_KEY="role",
-                   MEDIATOR_SERVER=fleet.address, MAX_PARALLEL_JOBS=str(workers))
+        env = dict(
+            os.environ,
+            SUPABASE_URL=server.url,
+            SUPABASE_ANON_KEY="anon",
+            TESSEL_ROLE_KEY="role",
+            MEDIATOR_SERVER=fleet.address,
+            MAX_PARALLEL_JOBS=str(workers),
+        )
         start = time.perf_counter()
         proc = subprocess.run([PROGRAM], env=env, capture_output=True, text=True, timeout=600)
         wall = time.perf_counter() - start
@@ -56,7 +66,9 @@ def run(workers: int) -> tuple[float, float, str]:
 
 def main() -> None:
     print(f"clock correction: {METERS} meters, {LATENCY * 1000:.0f} ms per mediator call")
-    print(f"{'workers':>7} {'ideal s':>8} {'job s':>8} {'job/ideal':>9} {'process s':>9} {'process/ideal':>13}  final line")
+    print(
+        f"{'workers':>7} {'ideal s':>8} {'job s':>8} {'job/ideal':>9} {'process s':>9} {'process/ideal':>13}  final line"
+    )
     for workers in (5, 20):
         ideal = METERS * LATENCY / workers
         wall, job, final = run(workers)

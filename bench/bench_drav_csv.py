@@ -42,8 +42,7 @@ class SlotsRecord:
 def make_records(count: int, start: datetime) -> list[DRAVCSVRecord]:
     step = timedelta(minutes=30)
     return [
-        DRAVCSVRecord(start + step * i, float((i * 7919) % 250_000), float((i * 104_729) % 9_000))
-        for i in range(count)
+        DRAVCSVRecord(start + step * i, float((i * 7919) % 250_000), float((i * 104_729) % 9_000)) for i in range(count)
     ]
 
 
@@ -75,8 +74,7 @@ def parsed_numbers(records):
     out = []
     for r in records:
         t = r.timestamp
-        out.append((t.year, t.month, t.day, t.hour, t.minute, t.second,
-                    int(r.import_value), int(r.export_value)))
+        out.append((t.year, t.month, t.day, t.hour, t.minute, t.second, int(r.import_value), int(r.export_value)))
     return out
 
 
@@ -166,31 +164,40 @@ def main() -> None:
             DRAVCSV.write(f"M{d:05d}", daily_dir, records)
         daily_paths = sorted(os.path.join(daily_dir, n) for n in os.listdir(daily_dir))
 
-        print(f"DRAV CSV read: {BIG_ROWS:,} rows ({size / 1e6:.1f} MB), and "
-              f"{DAILY_FILES:,} files of {DAILY_ROWS} rows")
+        print(f"DRAV CSV read: {BIG_ROWS:,} rows ({size / 1e6:.1f} MB), and {DAILY_FILES:,} files of {DAILY_ROWS} rows")
         numbers = parsed_numbers(big)
         ours = timed(DRAVCSV.read_from_file, big_path, repeat=3)
-        report("1,000,000-row file", ours, [
-            ("(a) csv+strptime+float", timed(peer_strptime, big_path), lambda r: r >= 25),
-            ("(b) csv+fromisoformat+float", timed(peer_isoformat, big_path, repeat=2),
-             lambda r: r >= 8),
-            ("(c) floor: build objects", timed(floor_build, numbers, repeat=2),
-             lambda r: r >= 0.5),
-        ])
+        report(
+            "1,000,000-row file",
+            ours,
+            [
+                ("(a) csv+strptime+float", timed(peer_strptime, big_path), lambda r: r >= 25),
+                ("(b) csv+fromisoformat+float", timed(peer_isoformat, big_path, repeat=2), lambda r: r >= 8),
+                ("(c) floor: build objects", timed(floor_build, numbers, repeat=2), lambda r: r >= 0.5),
+            ],
+        )
         del numbers
         daily_numbers = [parsed_numbers(r) for r in daily]
         ours = timed(over_files, DRAVCSV.read_from_file, daily_paths, repeat=3)
         daily_texts = [open(p).read() for p in daily_paths]
-        report(f"{DAILY_FILES:,} daily files", ours, [
-            ("norvox read() of the texts", timed(over_files, DRAVCSV.read, daily_texts, repeat=3),
-             None),
-            ("(a) csv+strptime+float", timed(over_files, peer_strptime, daily_paths),
-             lambda r: r >= 25),
-            ("(b) csv+fromisoformat+float", timed(over_files, peer_isoformat, daily_paths, repeat=2),
-             lambda r: r >= 8),
-            ("(c) floor: build objects", timed(over_files, floor_build, daily_numbers, repeat=2),
-             lambda r: r >= 0.5),
-        ])
+        report(
+            f"{DAILY_FILES:,} daily files",
+            ours,
+            [
+                ("norvox read() of the texts", timed(over_files, DRAVCSV.read, daily_texts, repeat=3), None),
+                ("(a) csv+strptime+float", timed(over_files, peer_strptime, daily_paths), lambda r: r >= 25),
+                (
+                    "(b) csv+fromisoformat+float",
+                    timed(over_files, peer_isoformat, daily_paths, repeat=2),
+                    lambda r: r >= 8,
+                ),
+                (
+                    "(c) floor: build objects",
+                    timed(over_files, floor_build, daily_numbers, repeat=2),
+                    lambda r: r >= 0.5,
+                ),
+            ],
+        )
         del daily_numbers
 
         print("DRAV CSV write: the same rows")
@@ -198,9 +205,13 @@ def main() -> None:
         peer_dir = os.path.join(tmp, "peer")
         os.makedirs(peer_dir)
         ours = timed(DRAVCSV.write, "SER1", out_dir, big, repeat=3)
-        report("1,000,000-row file", ours, [
-            ("csv.writer+strftime", timed(peer_write, peer_dir, "SER1", big), lambda r: r >= 5),
-        ])
+        report(
+            "1,000,000-row file",
+            ours,
+            [
+                ("csv.writer+strftime", timed(peer_write, peer_dir, "SER1", big), lambda r: r >= 5),
+            ],
+        )
 
         def ours_daily(daily=daily):
             for d, records in enumerate(daily):
@@ -211,23 +222,30 @@ def main() -> None:
                 write(peer_dir, f"M{d:05d}", records)
 
         ours = timed(ours_daily, repeat=2)
-        report(f"{DAILY_FILES:,} daily files", ours, [
-            ("csv.writer+strftime", timed(peer_daily, repeat=2), lambda r: r >= 5),
-            ("the same, temporary+rename", timed(peer_daily, peer_write_replacing, repeat=2), None),
-        ])
+        report(
+            f"{DAILY_FILES:,} daily files",
+            ours,
+            [
+                ("csv.writer+strftime", timed(peer_daily, repeat=2), lambda r: r >= 5),
+                ("the same, temporary+rename", timed(peer_daily, peer_write_replacing, repeat=2), None),
+            ],
+        )
         del big, daily
 
-        probe = subprocess.run([sys.executable, __file__, "--memory", big_path],
-                               capture_output=True, text=True, check=True)
+        probe = subprocess.run(
+            [sys.executable, __file__, "--memory", big_path], capture_output=True, text=True, check=True
+        )
         base, peak, after, count = (int(x) for x in probe.stdout.split())
         result_bytes = after - base
         growth = peak - base
         budget = result_bytes + size
         verdict = "ok" if growth <= budget else "MISSED"
         print("Peak memory of the 1,000,000-row read (fresh process, RSS)")
-        print(f"  peak growth {growth / 2**20:7.1f} MiB; result objects {result_bytes / 2**20:7.1f} MiB"
-              f" + file {size / 2**20:5.1f} MiB = {budget / 2**20:7.1f} MiB"
-              f"   ratio {growth / budget:5.2f}   [{verdict}]")
+        print(
+            f"  peak growth {growth / 2**20:7.1f} MiB; result objects {result_bytes / 2**20:7.1f} MiB"
+            f" + file {size / 2**20:5.1f} MiB = {budget / 2**20:7.1f} MiB"
+            f"   ratio {growth / budget:5.2f}   [{verdict}]"
+        )
 
 
 if __name__ == "__main__":

@@ -42,6 +42,7 @@ DIFF_PEER_GOAL, DIFF_FIND_GOAL = 2.5, 1.2
 
 # ---- the trees ----------------------------------------------------------------------------------
 
+
 def make_file(path: str, size: int) -> None:
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
     os.ftruncate(fd, size)  # sparse: sizes without the disk space
@@ -144,9 +145,14 @@ def peer_compare(one: str, two: str) -> tuple:
 
 
 def report_tuple(report) -> tuple:
-    return ([f.relative_path for f in report.only_in_folder_1], [f.relative_path for f in report.only_in_folder_2],
-            [(d.relative_path, d.size_1, d.size_2, d.size_diff) for d in report.different_files],
-            report.identical_files, report.total_files_1, report.total_files_2)
+    return (
+        [f.relative_path for f in report.only_in_folder_1],
+        [f.relative_path for f in report.only_in_folder_2],
+        [(d.relative_path, d.size_1, d.size_2, d.size_diff) for d in report.different_files],
+        report.identical_files,
+        report.total_files_1,
+        report.total_files_2,
+    )
 
 
 def find(*args: str) -> None:
@@ -154,6 +160,7 @@ def find(*args: str) -> None:
 
 
 # ---- timing -------------------------------------------------------------------------------------
+
 
 def best_times(contenders: dict) -> dict:
     """Warm every contender with one untimed run, then alternate timed runs; best of RUNS."""
@@ -177,33 +184,49 @@ def bench_tree(one: Path, two: Path, files_1: int, files_2: int, meters: int, da
     s1, s2 = str(one), str(two)
 
     assert check_missing_files(one, START, END) == peer_gaps(s1, START, END)
-    gaps = best_times({
-        "native": lambda: check_missing_files(one, START, END),
-        "peer": lambda: peer_gaps(s1, START, END),
-        "find": lambda: find(s1, "-type", "f", "-name", "*.csv"),
-    })
+    gaps = best_times(
+        {
+            "native": lambda: check_missing_files(one, START, END),
+            "peer": lambda: peer_gaps(s1, START, END),
+            "find": lambda: find(s1, "-type", "f", "-name", "*.csv"),
+        }
+    )
     peer_ratio, find_ratio = gaps["peer"] / gaps["native"], gaps["native"] / gaps["find"]
     print(f"  gap search   check_missing_files {gaps['native']:8.3f} s")
-    print(f"               os.walk+re+datetime {gaps['peer']:8.3f} s   ours {peer_ratio:5.1f}x faster"
-          f"  (goal >= {GAP_PEER_GOAL}x)  {verdict(peer_ratio >= GAP_PEER_GOAL)}")
-    print(f"               find -name '*.csv'  {gaps['find']:8.3f} s   ours {find_ratio:5.2f}x its time"
-          f" (goal <= {GAP_FIND_GOAL}x) {verdict(find_ratio <= GAP_FIND_GOAL)}")
+    print(
+        f"               os.walk+re+datetime {gaps['peer']:8.3f} s   ours {peer_ratio:5.1f}x faster"
+        f"  (goal >= {GAP_PEER_GOAL}x)  {verdict(peer_ratio >= GAP_PEER_GOAL)}"
+    )
+    print(
+        f"               find -name '*.csv'  {gaps['find']:8.3f} s   ours {find_ratio:5.2f}x its time"
+        f" (goal <= {GAP_FIND_GOAL}x) {verdict(find_ratio <= GAP_FIND_GOAL)}"
+    )
 
     assert report_tuple(compare_replicas(one, two)) == peer_compare(s1, s2)
-    diff = best_times({
-        "native": lambda: compare_replicas(one, two),
-        "peer": lambda: peer_compare(s1, s2),
-        "find": lambda: (find(s1, "-type", "f", "-printf", "%P %s\n"), find(s2, "-type", "f", "-printf", "%P %s\n")),
-    })
+    diff = best_times(
+        {
+            "native": lambda: compare_replicas(one, two),
+            "peer": lambda: peer_compare(s1, s2),
+            "find": lambda: (
+                find(s1, "-type", "f", "-printf", "%P %s\n"),
+                find(s2, "-type", "f", "-printf", "%P %s\n"),
+            ),
+        }
+    )
     peer_ratio, find_ratio = diff["peer"] / diff["native"], diff["native"] / diff["find"]
     print(f"  comparison   compare_replicas    {diff['native']:8.3f} s")
-    print(f"               os.walk+os.stat     {diff['peer']:8.3f} s   ours {peer_ratio:5.1f}x faster"
-          f"  (goal >= {DIFF_PEER_GOAL}x)  {verdict(peer_ratio >= DIFF_PEER_GOAL)}")
-    print(f"               2 x find -printf    {diff['find']:8.3f} s   ours {find_ratio:5.2f}x its time"
-          f" (goal <= {DIFF_FIND_GOAL}x) {verdict(find_ratio <= DIFF_FIND_GOAL)}")
+    print(
+        f"               os.walk+os.stat     {diff['peer']:8.3f} s   ours {peer_ratio:5.1f}x faster"
+        f"  (goal >= {DIFF_PEER_GOAL}x)  {verdict(peer_ratio >= DIFF_PEER_GOAL)}"
+    )
+    print(
+        f"               2 x find -printf    {diff['find']:8.3f} s   ours {find_ratio:5.2f}x its time"
+        f" (goal <= {DIFF_FIND_GOAL}x) {verdict(find_ratio <= DIFF_FIND_GOAL)}"
+    )
 
 
 # ---- system calls -------------------------------------------------------------------------------
+
 
 def strace_counts(command: list[str], scratch: Path) -> dict[str, int]:
     """Calls per system call of `command` (and its threads), from strace -c."""
@@ -231,20 +254,35 @@ def bench_syscalls(one: Path, two: Path, files_1: int, scratch: Path) -> None:
         return
     empty = scratch / "empty"
     empty.mkdir(exist_ok=True)
-    gaps = ("import sys; from datetime import date; from norvox.profile_logs.replicas.mirror_gaps import "
-            "check_missing_files as c; c(sys.argv[1], date(2023, 1, 1), date(2023, 12, 31))")
-    diff = ("import sys; from norvox.profile_logs.replicas.mirror_diff import compare_replicas as c; "
-            "c(sys.argv[1], sys.argv[2])")
+    gaps = (
+        "import sys; from datetime import date; from norvox.profile_logs.replicas.mirror_gaps import "
+        "check_missing_files as c; c(sys.argv[1], date(2023, 1, 1), date(2023, 12, 31))"
+    )
+    diff = (
+        "import sys; from norvox.profile_logs.replicas.mirror_diff import compare_replicas as c; "
+        "c(sys.argv[1], sys.argv[2])"
+    )
     py = [sys.executable, "-c"]
     printf = ["-type", "f", "-printf", "%P %s\n"]
     print(f"-- system calls per file (strace -c, replica 1 of {files_1:,} files, less an empty run)")
     print("  check_missing_files    ", per_file(py + [gaps, str(one)], py + [gaps, str(empty)], files_1, scratch))
-    print("  find -name '*.csv'     ", per_file(["find", str(one), "-type", "f", "-name", "*.csv"],
-                                                ["find", str(empty), "-type", "f", "-name", "*.csv"], files_1, scratch))
-    print("  compare_replicas (1 vs 1, per file and side)",
-          per_file(py + [diff, str(one), str(one)], py + [diff, str(empty), str(empty)], 2 * files_1, scratch))
-    print("  find -printf           ", per_file(["find", str(one), *printf], ["find", str(empty), *printf],
-                                                files_1, scratch))
+    print(
+        "  find -name '*.csv'     ",
+        per_file(
+            ["find", str(one), "-type", "f", "-name", "*.csv"],
+            ["find", str(empty), "-type", "f", "-name", "*.csv"],
+            files_1,
+            scratch,
+        ),
+    )
+    print(
+        "  compare_replicas (1 vs 1, per file and side)",
+        per_file(py + [diff, str(one), str(one)], py + [diff, str(empty), str(empty)], 2 * files_1, scratch),
+    )
+    print(
+        "  find -printf           ",
+        per_file(["find", str(one), *printf], ["find", str(empty), *printf], files_1, scratch),
+    )
 
 
 def main() -> None:

@@ -21,8 +21,27 @@ from norvox.profile_logs.replicas.mirror_gaps import DATE_PATTERN, extract_date_
 
 # Digits of other scripts are left to the implementation (it reads ASCII digits only).
 ASCII_PATTERN = re.compile(DATE_PATTERN.pattern, re.ASCII)
-PIECES = ["-", ".csv", ".CSV", "\n", "\r", " ", "0", "1", "2", "9", "2024", "0229", "1231", "0000", "\u0661",
-          "é", "/", "A", "-20210915.csv"]
+PIECES = [
+    "-",
+    ".csv",
+    ".CSV",
+    "\n",
+    "\r",
+    " ",
+    "0",
+    "1",
+    "2",
+    "9",
+    "2024",
+    "0229",
+    "1231",
+    "0000",
+    "\u0661",
+    "é",
+    "/",
+    "A",
+    "-20210915.csv",
+]
 DIGITS = "0123456789" * 3 + "\u0661\uff12 x-"
 
 

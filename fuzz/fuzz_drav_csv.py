@@ -28,7 +28,7 @@ SEED_TEXT = (
     "2024-03-01 02:30:00,12,13\r\n"
     "\r\n"
 )
-ALPHABET = "0123456789:+-Z ,\"\r\n\t._eEaNinf\u00a0\u2003\u0661\uff12\x1c"
+ALPHABET = '0123456789:+-Z ,"\r\n\t._eEaNinf\u00a0\u2003\u0661\uff12\x1c'
 
 
 def reference(text: str) -> list[tuple]:
@@ -75,8 +75,7 @@ def mutate(rng: random.Random, text: str) -> str:
 
 
 def random_text(rng: random.Random) -> str:
-    return "".join(chr(rng.choice((rng.randrange(128), rng.randrange(0x110000))))
-                   for _ in range(rng.randrange(200)))
+    return "".join(chr(rng.choice((rng.randrange(128), rng.randrange(0x110000)))) for _ in range(rng.randrange(200)))
 
 
 def from_rng(rng: random.Random) -> None:

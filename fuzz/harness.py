@@ -25,8 +25,11 @@ def run(name: str, from_bytes: Callable[[bytes], None], from_rng: Callable[[rand
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--mutate", action="store_true", help="seeded mutation loop, no atheris")
     parser.add_argument("--seed", type=int, default=6)
-    parser.add_argument("--native", action="store_true",
-                        help="the native modules carry coverage instrumentation: no Python instrumentation")
+    parser.add_argument(
+        "--native",
+        action="store_true",
+        help="the native modules carry coverage instrumentation: no Python instrumentation",
+    )
     parser.add_argument("--artifacts", default="", help="where libFuzzer writes a failing input (a prefix)")
     args = parser.parse_args()
     try:
@@ -45,6 +48,13 @@ def run(name: str, from_bytes: Callable[[bytes], None], from_rng: Callable[[rand
 
     if not args.native:
         atheris.instrument_all()
-    atheris.Setup([sys.argv[0], f"-max_total_time={int(args.seconds)}", "-print_final_stats=1",
-                   f"-artifact_prefix={args.artifacts}"], from_bytes)
+    atheris.Setup(
+        [
+            sys.argv[0],
+            f"-max_total_time={int(args.seconds)}",
+            "-print_final_stats=1",
+            f"-artifact_prefix={args.artifacts}",
+        ],
+        from_bytes,
+    )
     atheris.Fuzz()

@@ -19,7 +19,7 @@ def heading(text: str) -> None:
 def brief(value: Any, limit: int = 110) -> str:
     """The JSON text of `value`, cut to `limit` characters."""
     text = json.dumps(value)
-    return text if len(text) <= limit else text[:limit - 3] + "..."
+    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def parse_event(line: str) -> dict | None:

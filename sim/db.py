@@ -75,8 +75,7 @@ class Request:
 
 
 class ApiError(Exception):
-    def __init__(self, status: int, code: str, message: str, details: str | None = None,
-                 hint: str | None = None):
+    def __init__(self, status: int, code: str, message: str, details: str | None = None, hint: str | None = None):
         super().__init__(message)
         self.status = status
         self.body = {"code": code, "details": details, "hint": hint, "message": message}
@@ -86,6 +85,7 @@ RESERVED = {"select", "order", "limit", "offset", "on_conflict", "columns"}
 
 
 # --- select text ----------------------------------------------------------------------------
+
 
 @dataclass
 class Selection:
@@ -130,6 +130,7 @@ def parse_select(text: str | None) -> Selection:
 
 # --- typed columns --------------------------------------------------------------------------
 
+
 def parse_timestamptz(value: Any) -> datetime:
     """The instant of a timestamptz input (ISO 8601 text; without an offset it is read as UTC,
     the session time zone)."""
@@ -138,8 +139,7 @@ def parse_timestamptz(value: Any) -> datetime:
     try:
         moment = datetime.fromisoformat(value.strip())
     except ValueError:
-        raise ApiError(400, "22007",
-                       f'invalid input syntax for type timestamp with time zone: "{value}"') from None
+        raise ApiError(400, "22007", f'invalid input syntax for type timestamp with time zone: "{value}"') from None
     if moment.utcoffset() is None:
         moment = moment.replace(tzinfo=timezone.utc)
     return moment.astimezone(timezone.utc)
@@ -304,17 +304,20 @@ def parse_filters(query: list[tuple[str, str]]) -> list[Filter]:
 
 # --- the database ---------------------------------------------------------------------------
 
+
 class Database:
     """In-memory tables per schema, served over HTTP by `DatabaseServer`."""
 
-    def __init__(self, schemas: dict[str, dict[str, list[dict]]],
-                 relations: tuple[Relation, ...] = FLEET_RELATIONS,
-                 functions: dict[str, Callable[[dict], Any] | Any] | None = None,
-                 keys: set[str] | None = None,
-                 unique_keys: dict[str, tuple[tuple[str, ...], ...]] = FLEET_UNIQUE_KEYS,
-                 column_types: dict[str, dict[str, str]] = FLEET_COLUMN_TYPES):
-        self.unique_keys = {table: tuple(tuple(key) for key in table_keys)
-                            for table, table_keys in unique_keys.items()}
+    def __init__(
+        self,
+        schemas: dict[str, dict[str, list[dict]]],
+        relations: tuple[Relation, ...] = FLEET_RELATIONS,
+        functions: dict[str, Callable[[dict], Any] | Any] | None = None,
+        keys: set[str] | None = None,
+        unique_keys: dict[str, tuple[tuple[str, ...], ...]] = FLEET_UNIQUE_KEYS,
+        column_types: dict[str, dict[str, str]] = FLEET_COLUMN_TYPES,
+    ):
+        self.unique_keys = {table: tuple(tuple(key) for key in table_keys) for table, table_keys in unique_keys.items()}
         self.column_types = {table: dict(types) for table, types in column_types.items()}
         self.schemas = copy.deepcopy(schemas)
         for tables in self.schemas.values():
@@ -334,8 +337,13 @@ class Database:
         with self.lock:
             return copy.deepcopy(self.schemas[schema][name])
 
-    def refuse(self, target: str, status: int = 400, message: str = "refused by test",
-               when: Callable[[Request], bool] | None = None) -> None:
+    def refuse(
+        self,
+        target: str,
+        status: int = 400,
+        message: str = "refused by test",
+        when: Callable[[Request], bool] | None = None,
+    ) -> None:
         """Answer every request on a table (or "rpc/<name>", "rpc/*") with an error, or only
         the requests for which `when(request)` is true. Use a status other than 503 and 520
         for GET requests, which the client retries with waits."""
@@ -345,15 +353,14 @@ class Database:
     def _rows(self, schema: str, name: str) -> list[dict]:
         tables = self.schemas.get(schema)
         if tables is None:
-            raise ApiError(406, "PGRST106", "The schema must be one of the following: "
-                           + ", ".join(self.schemas))
+            raise ApiError(406, "PGRST106", "The schema must be one of the following: " + ", ".join(self.schemas))
         if name not in tables:
-            raise ApiError(404, "PGRST205",
-                           f"Could not find the table '{schema}.{name}' in the schema cache")
+            raise ApiError(404, "PGRST205", f"Could not find the table '{schema}.{name}' in the schema cache")
         return tables[name]
 
-    def _shape(self, schema: str, table: str, row: dict, sel: Selection,
-               filters: list[Filter], depth: int) -> dict | None:
+    def _shape(
+        self, schema: str, table: str, row: dict, sel: Selection, filters: list[Filter], depth: int
+    ) -> dict | None:
         """The row as the selection shows it, or None when an inner embed drops it."""
         out: dict = {}
         for col in sel.columns:
@@ -366,8 +373,9 @@ class Database:
         for name, inner, sub in sel.embeds:
             rel = self.relations.get((table, name))
             if rel is None:
-                raise ApiError(400, "PGRST200", f"Could not find a relationship between '{table}' "
-                               f"and '{name}' in the schema cache")
+                raise ApiError(
+                    400, "PGRST200", f"Could not find a relationship between '{table}' and '{name}' in the schema cache"
+                )
             mine = [f for f in filters if len(f.path) > depth and f.path[depth] == name]
             here = [f for f in mine if len(f.path) == depth + 1]
             matches = []
@@ -436,7 +444,7 @@ class Database:
         for row, new in zip(rows, result[: len(rows)], strict=True):
             if new is not row:
                 row.update(new)
-        rows.extend(result[len(rows):])
+        rows.extend(result[len(rows) :])
 
     def _stored(self, table: str, row: dict) -> dict:
         types = self.column_types.get(table, {})
@@ -450,14 +458,17 @@ class Database:
                 if None in values:
                     continue
                 if values in seen:
-                    raise ApiError(409, "23505", f'duplicate key value violates unique constraint '
-                                   f'"{table}_{"_".join(key)}_key"',
-                                   details=f"Key ({', '.join(key)})=({', '.join(map(str, values))}) "
-                                           "already exists.")
+                    raise ApiError(
+                        409,
+                        "23505",
+                        f'duplicate key value violates unique constraint "{table}_{"_".join(key)}_key"',
+                        details=f"Key ({', '.join(key)})=({', '.join(map(str, values))}) already exists.",
+                    )
                 seen.add(values)
 
-    def insert(self, schema: str, table: str, query: list[tuple[str, str]], body: Any,
-               prefer: dict[str, str]) -> list[dict]:
+    def insert(
+        self, schema: str, table: str, query: list[tuple[str, str]], body: Any, prefer: dict[str, str]
+    ) -> list[dict]:
         """An insert, or with a resolution preference an upsert (INSERT ... ON CONFLICT), as one
         statement: it changes every row or none. Returns the rows inserted or updated."""
         rows = self._rows(schema, table)
@@ -486,8 +497,9 @@ class Database:
             else:
                 target = keys[0] if keys else None
             if target is None:
-                raise ApiError(400, "42P10", "there is no unique or exclusion constraint matching "
-                               "the ON CONFLICT specification")
+                raise ApiError(
+                    400, "42P10", "there is no unique or exclusion constraint matching the ON CONFLICT specification"
+                )
 
         result = list(rows)
         written, touched = [], set()
@@ -495,8 +507,7 @@ class Database:
             values = tuple(new.get(c) for c in target) if target else ()
             match = None
             if target and None not in values:
-                match = next((i for i, row in enumerate(result)
-                              if tuple(row.get(c) for c in target) == values), None)
+                match = next((i for i, row in enumerate(result) if tuple(row.get(c) for c in target) == values), None)
             if match is None:
                 result.append(new)
                 written.append(new)
@@ -505,8 +516,7 @@ class Database:
             if resolution == "ignore-duplicates":
                 continue
             if match in touched:
-                raise ApiError(500, "21000", "ON CONFLICT DO UPDATE command cannot affect row a "
-                               "second time")
+                raise ApiError(500, "21000", "ON CONFLICT DO UPDATE command cannot affect row a second time")
             touched.add(match)
             result[match] = {**result[match], **new}
             written.append(result[match])
@@ -532,11 +542,10 @@ class Database:
             prefix = "/rest/v1/"
             if not req.path.startswith(prefix):
                 raise ApiError(404, "PGRST000", f"no route for {req.path}")
-            name = req.path[len(prefix):]
+            name = req.path[len(prefix) :]
             read = req.method in ("GET", "HEAD")
             schema = req.headers.get("accept-profile" if read else "content-profile", "public")
-            refusal = self.refusals.get(name) or (self.refusals.get("rpc/*") if name.startswith("rpc/")
-                                                   else None)
+            refusal = self.refusals.get(name) or (self.refusals.get("rpc/*") if name.startswith("rpc/") else None)
             if refusal is not None and (refusal[2] is None or refusal[2](req)):
                 raise ApiError(refusal[0], "P0001", refusal[1])
             with self.lock:

@@ -40,35 +40,54 @@ METERS = [
 # Backend meters with their wallets: serial, recorded balance, live balance on the meter,
 # wallet minimum, automatic top-up.
 WALLETS = [
-    ("DD-1001", 2.50, 1.75, 5.00, True),   # still below: reported
-    ("DD-2001", 1.00, 9.40, 5.00, True),   # topped up since the record was written
+    ("DD-1001", 2.50, 1.75, 5.00, True),  # still below: reported
+    ("DD-2001", 1.00, 9.40, 5.00, True),  # topped up since the record was written
     ("DD-2003", 0.80, 0.80, 5.00, False),  # below, but no automatic top-up
     ("DD-3001", 12.00, 12.00, 5.00, True),  # fine
 ]
 
 
 def tables() -> dict:
-    registry = [{"id": i, "serial": serial, "mode": mode, "esco": esco, "prepay_enabled": prepay,
-                 "hardware": hardware} for i, (serial, esco, mode, _, prepay, hardware, _) in enumerate(METERS, 1)]
-    shadows = [{"id": 100 + i, "meter": i, "clock_time_diff_seconds": drift,
-                "clock_time_diff_synced_at": None} for i, (_, _, _, drift, *_) in enumerate(METERS, 1)]
+    registry = [
+        {"id": i, "serial": serial, "mode": mode, "esco": esco, "prepay_enabled": prepay, "hardware": hardware}
+        for i, (serial, esco, mode, _, prepay, hardware, _) in enumerate(METERS, 1)
+    ]
+    shadows = [
+        {"id": 100 + i, "meter": i, "clock_time_diff_seconds": drift, "clock_time_diff_synced_at": None}
+        for i, (_, _, _, drift, *_) in enumerate(METERS, 1)
+    ]
     serials = [m[0] for m in METERS]
-    meters = [{"id": 500 + serials.index(serial), "serial": serial, "balance": recorded, "wallet": 900 + n}
-              for n, (serial, recorded, *_) in enumerate(WALLETS)]
-    wallets = [{"id": 900 + n, "balance": recorded, "minimum_balance": minimum, "target_balance": 20.0,
-                "auto_topup": auto} for n, (_, recorded, _, minimum, auto) in enumerate(WALLETS)]
-    return {"tessel": {"escos": ESCOS, "meter_registry": registry, "meter_shadows": shadows},
-            "ambrel": {"meters": meters, "wallets": wallets}}
+    meters = [
+        {"id": 500 + serials.index(serial), "serial": serial, "balance": recorded, "wallet": 900 + n}
+        for n, (serial, recorded, *_) in enumerate(WALLETS)
+    ]
+    wallets = [
+        {"id": 900 + n, "balance": recorded, "minimum_balance": minimum, "target_balance": 20.0, "auto_topup": auto}
+        for n, (_, recorded, _, minimum, auto) in enumerate(WALLETS)
+    ]
+    return {
+        "tessel": {"escos": ESCOS, "meter_registry": registry, "meter_shadows": shadows},
+        "ambrel": {"meters": meters, "wallets": wallets},
+    }
 
 
 def missing_future_tariffs(fleet: MediatorFleet):
     """The backend procedure: the active meters of an ESCO whose meter holds no future tariff."""
+
     def procedure(params: dict) -> list[dict]:
         esco = next((e["id"] for e in ESCOS if e["code"] == params.get("esco_code_in")), None)
-        return [{"meter_id": i, "serial": serial, "unit_rate": 0.245, "standing_charge": 0.61,
-                 "activation_time": "2027-01-01T00:00:00+00:00"}
-                for i, (serial, e, mode, *_) in enumerate(METERS, 1)
-                if e == esco and mode == "active" and fleet.meter(serial).future_tariff is None]
+        return [
+            {
+                "meter_id": i,
+                "serial": serial,
+                "unit_rate": 0.245,
+                "standing_charge": 0.61,
+                "activation_time": "2027-01-01T00:00:00+00:00",
+            }
+            for i, (serial, e, mode, *_) in enumerate(METERS, 1)
+            if e == esco and mode == "active" and fleet.meter(serial).future_tariff is None
+        ]
+
     return procedure
 
 
@@ -91,8 +110,10 @@ def show_drifts(db: Database) -> None:
     print(f"{'serial':10} {'esco':6} {'mode':9} {'drift s':>8}  synced at")
     for row in db.table("meter_shadows"):
         meter = registry[row["meter"]]
-        print(f"{meter['serial']:10} {escos[meter['esco']]:6} {meter['mode']:9} "
-              f"{row['clock_time_diff_seconds']:>8}  {row['clock_time_diff_synced_at'] or '-'}")
+        print(
+            f"{meter['serial']:10} {escos[meter['esco']]:6} {meter['mode']:9} "
+            f"{row['clock_time_diff_seconds']:>8}  {row['clock_time_diff_synced_at'] or '-'}"
+        )
     sys.stdout.flush()
 
 
@@ -121,14 +142,27 @@ def run_program(name: str, args: list[str], env: dict, expected: int) -> None:
 
 def main() -> None:
     fleet = start_fleet()
-    db = Database(tables(), keys={"demo-tessel-role", "demo-backend-role"},
-                  functions={"meters_missing_future_tariffs": missing_future_tariffs(fleet)})
+    db = Database(
+        tables(),
+        keys={"demo-tessel-role", "demo-backend-role"},
+        functions={"meters_missing_future_tariffs": missing_future_tariffs(fleet)},
+    )
     with DatabaseServer(db) as server:
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("SUPABASE_", "MEDIATOR_", "TESSEL_", "PUBLIC_BACKEND_", "FLY_"))}
-        env.update(SUPABASE_URL=server.url, SUPABASE_ANON_KEY="demo-anon", TESSEL_ROLE_KEY="demo-tessel-role",
-                   PUBLIC_BACKEND_ROLE_KEY="demo-backend-role", FLY_REGION="ams",
-                   MEDIATOR_SERVER=fleet.address, MEDIATOR_CALL_TIMEOUT_SECONDS="2", MAX_PARALLEL_JOBS="4")
+        env = {
+            k: v
+            for k, v in os.environ.items()
+            if not k.startswith(("SUPABASE_", "MEDIATOR_", "TESSEL_", "PUBLIC_BACKEND_", "FLY_"))
+        }
+        env.update(
+            SUPABASE_URL=server.url,
+            SUPABASE_ANON_KEY="demo-anon",
+            TESSEL_ROLE_KEY="demo-tessel-role",
+            PUBLIC_BACKEND_ROLE_KEY="demo-backend-role",
+            FLY_REGION="ams",
+            MEDIATOR_SERVER=fleet.address,
+            MEDIATOR_CALL_TIMEOUT_SECONDS="2",
+            MAX_PARALLEL_JOBS="4",
+        )
         try:
             heading("Clock correction, all ESCOs: drift rows before")
             show_drifts(db)

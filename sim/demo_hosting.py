@@ -29,8 +29,13 @@ REGION = "lhr"
 PUBLIC_ADDRESS = "203.0.113.10"
 
 # The settings a new mediator container is given; the proxy password must not reach the log.
-CONTAINER_SETTINGS = {"MEDIATOR_INACTIVITY_SECONDS": "900", "SOCKS_HOST": "socks.velk.local", "SOCKS_PORT": "1080",
-                      "SOCKS_USERNAME": "mediators", "SOCKS_PASSWORD": "demo-proxy-password"}
+CONTAINER_SETTINGS = {
+    "MEDIATOR_INACTIVITY_SECONDS": "900",
+    "SOCKS_HOST": "socks.velk.local",
+    "SOCKS_PORT": "1080",
+    "SOCKS_USERNAME": "mediators",
+    "SOCKS_PASSWORD": "demo-proxy-password",
+}
 
 
 def check(condition: bool, message: str) -> None:
@@ -126,8 +131,15 @@ def seed(platform: Platform) -> None:
     platform.add_mediator(APP, serial="DD-1001", meter_id="1", ip_address="10.20.0.1", image=IMAGE)
     platform.add_mediator(APP, serial="DD-2001", meter_id="5", ip_address="10.20.0.5", image=IMAGE, state="stopped")
     # Not a mediator: the backend leaves it alone.
-    platform.add_machine(APP, {"name": "log-shipper", "state": "started", "region": REGION,
-                               "config": {"image": "vector:0.40", "metadata": {}}})
+    platform.add_machine(
+        APP,
+        {
+            "name": "log-shipper",
+            "state": "started",
+            "region": REGION,
+            "config": {"image": "vector:0.40", "metadata": {}},
+        },
+    )
 
 
 def run_round(platform: Platform, name_server: NameServer) -> None:
@@ -149,12 +161,15 @@ def run_round(platform: Platform, name_server: NameServer) -> None:
         show('backend.create("mediator --serve", "3", "DD-1003", "10.20.0.3", port=50051)')
         created = {}
         with operator_answers("y\n"):
-            status = exit_status(lambda: created.update(
-                id=backend.create("mediator --serve", "3", "DD-1003", "10.20.0.3", port=50051)))
+            status = exit_status(
+                lambda: created.update(id=backend.create("mediator --serve", "3", "DD-1003", "10.20.0.3", port=50051))
+            )
         check(status == 0, f"creation confirmed with y ended with status {status}")
         print(f"returned {created['id']!r}   (the proxy password shows as *** in the response line)")
-        check(platform.machine(APP, created["id"])["config"]["env"]["SOCKS_PASSWORD"] == "demo-proxy-password",
-              "the platform did not receive the container environment")
+        check(
+            platform.machine(APP, created["id"])["config"]["env"]["SOCKS_PASSWORD"] == "demo-proxy-password",
+            "the platform did not receive the container environment",
+        )
 
         heading("Create the mediator of meter 4 (DD-1004): the operator answers n")
         show('backend.create("mediator --serve", "4", "DD-1004", "10.20.0.4", port=50051)')

@@ -44,22 +44,55 @@ T0 = dmp_datetime_to_epoch_seconds(datetime(2024, 6, 1, 8, 0, tzinfo=timezone.ut
 # serial, hardware, three-phase, clock offset (s), backlight code, signal quality, state, events
 METERS = [
     # Two page-full pages of events and three more: the journal reads pages 0, 1 and 2.
-    ("DD-5001", "P2.ax", False, 2.5, 0, 21,
-     dict(element_a={"import_active": 1520.25, "export_active": 3.5},
-          element_b={"import_active": 310.0, "export_active": 0.0}),
-     [SimEvent(T0 + 60 * i, 10 + i % 5, i % 2) for i in range(23)]),
+    (
+        "DD-5001",
+        "P2.ax",
+        False,
+        2.5,
+        0,
+        21,
+        dict(
+            element_a={"import_active": 1520.25, "export_active": 3.5},
+            element_b={"import_active": 310.0, "export_active": 0.0},
+        ),
+        [SimEvent(T0 + 60 * i, 10 + i % 5, i % 2) for i in range(23)],
+    ),
     # Three-phase: the journal skips it, the readings are its totals, code 1 means "always off".
-    ("DD-5002", "T3.ax", True, -1.0, 1, 14,
-     dict(three_phase_totals={"active_import": 88_210.5, "active_export": 1_204.75}),
-     [SimEvent(T0 + 30, 12)]),
+    (
+        "DD-5002",
+        "T3.ax",
+        True,
+        -1.0,
+        1,
+        14,
+        dict(three_phase_totals={"active_import": 88_210.5, "active_export": 1_204.75}),
+        [SimEvent(T0 + 30, 12)],
+    ),
     # No hardware type: no readings; an unknown backlight code; two events with id 0.
-    ("DD-5003", None, False, 0.5, 57, 9, {},
-     [SimEvent(T0 + 10, 0), SimEvent(T0 + 20, 11), SimEvent(T0 + 30, 0), SimEvent(T0 + 40, 13)]),
+    (
+        "DD-5003",
+        None,
+        False,
+        0.5,
+        57,
+        9,
+        {},
+        [SimEvent(T0 + 10, 0), SimEvent(T0 + 20, 11), SimEvent(T0 + 30, 0), SimEvent(T0 + 40, 13)],
+    ),
     # Its clock a day and 7 s behind; older events stored already, three newer on the meter.
-    ("DD-5004", "P2.ax", False, -(86_400 + 7.0), 1, 25,
-     dict(element_a={"import_active": 77.5, "export_active": 0.25},
-          element_b={"import_active": 12.0, "export_active": 0.0}),
-     [SimEvent(T0 - 600 + 60 * i, 14) for i in range(5)] + [SimEvent(T0 + 5 * i, 15 + i) for i in range(3)]),
+    (
+        "DD-5004",
+        "P2.ax",
+        False,
+        -(86_400 + 7.0),
+        1,
+        25,
+        dict(
+            element_a={"import_active": 77.5, "export_active": 0.25},
+            element_b={"import_active": 12.0, "export_active": 0.0},
+        ),
+        [SimEvent(T0 - 600 + 60 * i, 14) for i in range(5)] + [SimEvent(T0 + 5 * i, 15 + i) for i in range(3)],
+    ),
 ]
 
 # Rows of DD-5004 stored by an earlier sync: its first five events.
@@ -71,22 +104,35 @@ def dmp_time(seconds: int) -> str:
 
 
 def tables() -> dict:
-    registry = [{"id": i, "serial": serial, "hardware": hardware, "three_phase": three_phase}
-                for i, (serial, hardware, three_phase, *_) in enumerate(METERS, 1)]
-    shadows = [{"id": 100 + i, "meter": i, **{column: None for column in COLUMNS},
-                "clock_time_diff_synced_at": None} for i in range(1, len(METERS) + 1)]
+    registry = [
+        {"id": i, "serial": serial, "hardware": hardware, "three_phase": three_phase}
+        for i, (serial, hardware, three_phase, *_) in enumerate(METERS, 1)
+    ]
+    shadows = [
+        {"id": 100 + i, "meter": i, **{column: None for column in COLUMNS}, "clock_time_diff_synced_at": None}
+        for i in range(1, len(METERS) + 1)
+    ]
     meter_id = str(next(i for i, m in enumerate(METERS, 1) if m[0] == "DD-5004"))
     earlier = METERS[3][7][:STORED_EARLIER]
-    event_log = [{"meter_id": meter_id, "timestamp": dmp_time(e.timestamp), "event_type": e.event_id,
-                  "event_set": e.event_set} for e in earlier]
+    event_log = [
+        {"meter_id": meter_id, "timestamp": dmp_time(e.timestamp), "event_type": e.event_id, "event_set": e.event_set}
+        for e in earlier
+    ]
     return {"tessel": {"meter_registry": registry, "meter_shadows": shadows, "meter_event_log": event_log}}
 
 
 def start_fleet() -> MediatorFleet:
     fleet = MediatorFleet().start()
     for serial, _, three_phase, offset, backlight, csq, state, events in METERS:
-        fleet.add_meter(serial, three_phase=three_phase, clock_offset=offset, backlight=backlight, csq=csq,
-                        events=list(events), **state)
+        fleet.add_meter(
+            serial,
+            three_phase=three_phase,
+            clock_offset=offset,
+            backlight=backlight,
+            csq=csq,
+            events=list(events),
+            **state,
+        )
     return fleet
 
 
@@ -143,15 +189,22 @@ def show_columns(db: Database) -> None:
     for row in db.table("meter_shadows"):
         meter = registry[row["meter"]]
         values = ["-" if row[c] is None else str(row[c]) for c in COLUMNS]
-        print(f"{meter['serial']:9} {'yes' if meter['three_phase'] else 'no':3} "
-              + " ".join(f"{v:>{w}}" for v, w in zip(values, widths, strict=True)))
+        print(
+            f"{meter['serial']:9} {'yes' if meter['three_phase'] else 'no':3} "
+            + " ".join(f"{v:>{w}}" for v, w in zip(values, widths, strict=True))
+        )
     sys.stdout.flush()
 
 
 def run_round(database_url: str, mediator_address: str) -> list[dict]:
     """Run the sync runner; print its log lines and results; return the results."""
-    proc = subprocess.run([sys.executable, "-m", "sim.demo_sync", "--runner", database_url, mediator_address],
-                          capture_output=True, text=True, timeout=120, cwd=Path(__file__).resolve().parent.parent)
+    proc = subprocess.run(
+        [sys.executable, "-m", "sim.demo_sync", "--runner", database_url, mediator_address],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=Path(__file__).resolve().parent.parent,
+    )
     outcomes = []
     for line in proc.stdout.splitlines():
         event = parse_event(line)
@@ -160,8 +213,13 @@ def run_round(database_url: str, mediator_address: str) -> list[dict]:
             continue
         if "runner" in event:
             outcomes.append(event)
-            result = (f"error {event['error']}" if "error" in event else
-                      "no columns" if event["updates"] is None else brief(event["updates"]))
+            result = (
+                f"error {event['error']}"
+                if "error" in event
+                else "no columns"
+                if event["updates"] is None
+                else brief(event["updates"])
+            )
             print(f"  -> {event['serial']} {event['runner']}: {result}")
             continue
         print(event_text(event, indent="     ", render=lambda v: brief(v, 90)))
@@ -200,8 +258,10 @@ def check_first_round(db: Database, outcomes: list[dict]) -> None:
     expect(stored == want, f"meter_event_log holds {len(stored)} rows, expected {len(want)}")
     columns = {r["meter"]: r for r in db.table("meter_shadows")}
     expect(columns[1]["import_b"] == 310.0 and columns[1]["backlight"] == "always_on", "DD-5001's columns")
-    expect((columns[2]["import_a"], columns[2]["export_a"], columns[2]["import_b"]) == (88_210.5, 1_204.75, None),
-           "DD-5002's readings (a three-phase export belongs under export_a)")
+    expect(
+        (columns[2]["import_a"], columns[2]["export_a"], columns[2]["import_b"]) == (88_210.5, 1_204.75, None),
+        "DD-5002's readings (a three-phase export belongs under export_a)",
+    )
     expect(columns[2]["backlight"] == "always_off_3p", "DD-5002's backlight")
     expect(columns[3]["import_a"] is None and columns[3]["backlight"] is None, "DD-5003 should be skipped")
     expect(columns[4]["clock_time_diff_seconds"] == 86_407, "DD-5004's clock offset should count the whole day")
@@ -231,8 +291,10 @@ def main() -> None:
 
             newest = METERS[0][7][-1]
             new_event = SimEvent(newest.timestamp, 99, 1)
-            heading("Sync round 2: DD-5001 logged one more event in the second of its newest one "
-                    "(another type);\nnothing already stored is stored again")
+            heading(
+                "Sync round 2: DD-5001 logged one more event in the second of its newest one "
+                "(another type);\nnothing already stored is stored again"
+            )
             fleet.meter("DD-5001").events.append(new_event)
             before = event_keys(db)
             print()
@@ -241,8 +303,11 @@ def main() -> None:
             show_event_log(db)
             show_columns(db)
             check_second_round(db, before, ("1", dmp_time(new_event.timestamp), new_event.event_id))
-            print(f"\nmeter_event_log: {len(before)} rows before round 2, {len(event_keys(db))} after; "
-                  "no row stored twice.", flush=True)
+            print(
+                f"\nmeter_event_log: {len(before)} rows before round 2, {len(event_keys(db))} after; "
+                "no row stored twice.",
+                flush=True,
+            )
     finally:
         fleet.stop()
 

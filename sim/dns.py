@@ -111,6 +111,7 @@ class NameServer:
                 if held is None:
                     response.set_rcode(dns.rcode.NXDOMAIN)
                 elif held.get(rdtype):
-                    response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", rdtype,
-                                                                    held[rdtype]))
+                    response.answer.append(
+                        dns.rrset.from_text_list(question.name, self.ttl, "IN", rdtype, held[rdtype])
+                    )
         return response

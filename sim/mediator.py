@@ -69,9 +69,7 @@ class SimMeter:
     three_phase: bool = False
     element_a: dict = field(default_factory=lambda: {"import_active": 0.0, "export_active": 0.0})
     element_b: dict = field(default_factory=lambda: {"import_active": 0.0, "export_active": 0.0})
-    three_phase_totals: dict = field(
-        default_factory=lambda: {"active_import": 0.0, "active_export": 0.0}
-    )
+    three_phase_totals: dict = field(default_factory=lambda: {"active_import": 0.0, "active_export": 0.0})
     backlight: int = 0
     csq: int = 20
     events: list = field(default_factory=list)  # SimEvent or (timestamp, event_id, event_set)
@@ -126,8 +124,7 @@ def _rpc(operation):
 
     @functools.wraps(operation)
     def handler(self, request, context):
-        return self._fleet._serve(operation.__name__, request, context,
-                                  functools.partial(operation, self))
+        return self._fleet._serve(operation.__name__, request, context, functools.partial(operation, self))
 
     return handler
 
@@ -169,10 +166,12 @@ class _MediatorServicer(mediator_pb2_grpc.MediatorServicer):
         tariff = meter.future_tariff
         if tariff is None:
             return pb.TariffsFutureReadReply()
-        return pb.TariffsFutureReadReply(tariffs=pb.TariffsFuture(
-            pricing_table=_wire_pricing(tariff),
-            activation_unix_micros=_micros(tariff.activation_time),
-        ))
+        return pb.TariffsFutureReadReply(
+            tariffs=pb.TariffsFuture(
+                pricing_table=_wire_pricing(tariff),
+                activation_unix_micros=_micros(tariff.activation_time),
+            )
+        )
 
     @_rpc
     def TariffsFutureWrite(self, meter, request, context):
@@ -187,9 +186,7 @@ class _MediatorServicer(mediator_pb2_grpc.MediatorServicer):
         if meter.refuses_future_tariffs:
             return pb.TariffsFutureWriteReply(accepted=False, reason="meter refused the tariff")
         if tariff.activation_time <= meter.clock():
-            return pb.TariffsFutureWriteReply(
-                accepted=False, reason="activation time is not after the meter clock"
-            )
+            return pb.TariffsFutureWriteReply(accepted=False, reason="activation time is not after the meter clock")
         meter.future_tariff = tariff
         return pb.TariffsFutureWriteReply(accepted=True)
 
@@ -197,10 +194,11 @@ class _MediatorServicer(mediator_pb2_grpc.MediatorServicer):
     def EventLog(self, meter, request, context):
         if request.page < 0:
             context.abort(grpc.StatusCode.INVALID_ARGUMENT, f"negative page {request.page}")
-        newest_first = sorted((SimEvent(*event) for event in meter.events),
-                              key=lambda event: event.timestamp, reverse=True)
+        newest_first = sorted(
+            (SimEvent(*event) for event in meter.events), key=lambda event: event.timestamp, reverse=True
+        )
         start = request.page * EVENT_LOG_PAGE_SIZE
-        page = newest_first[start:start + EVENT_LOG_PAGE_SIZE]
+        page = newest_first[start : start + EVENT_LOG_PAGE_SIZE]
         return pb.EventLogReply(events=[pb.Event(**event._asdict()) for event in page])
 
     @_rpc
@@ -228,8 +226,7 @@ class _MediatorServicer(mediator_pb2_grpc.MediatorServicer):
 
 
 def _wire_pricing(tariff: Tariff):
-    return pb.PricingTable(unit_rate=str(tariff.unit_rate),
-                           standing_charge=str(tariff.standing_charge))
+    return pb.PricingTable(unit_rate=str(tariff.unit_rate), standing_charge=str(tariff.standing_charge))
 
 
 class MediatorFleet:
@@ -263,8 +260,7 @@ class MediatorFleet:
     def start(self) -> "MediatorFleet":
         if self._server is not None:
             raise RuntimeError("the fleet is already serving")
-        self._executor = futures.ThreadPoolExecutor(max_workers=self._max_workers,
-                                                    thread_name_prefix="sim-mediator")
+        self._executor = futures.ThreadPoolExecutor(max_workers=self._max_workers, thread_name_prefix="sim-mediator")
         server = grpc.server(self._executor)
         mediator_pb2_grpc.add_MediatorServicer_to_server(_MediatorServicer(self), server)
         self.port = server.add_insecure_port("127.0.0.1:0")
@@ -317,8 +313,7 @@ class MediatorFleet:
 
     # Injection
 
-    def fail(self, serial: str, code, details: str | None = None, *,
-             method: str | None = None) -> None:
+    def fail(self, serial: str, code, details: str | None = None, *, method: str | None = None) -> None:
         """Makes calls for `serial` (only those of the RPC `method`, when given) end with the
         gRPC status `code` (a `grpc.StatusCode` or its name, such as "UNAVAILABLE" or
         "DEADLINE_EXCEEDED"). `code` none clears the faults of that serial and method (of every
@@ -327,8 +322,7 @@ class MediatorFleet:
             raise ValueError(f"the mediator service has no RPC {method!r}")
         with self._lock:
             if code is None:
-                for key in [key for key in self._faults
-                            if key[0] == serial and method in (None, key[1])]:
+                for key in [key for key in self._faults if key[0] == serial and method in (None, key[1])]:
                     del self._faults[key]
                 return
             code = _status_code(code)

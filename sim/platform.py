@@ -84,17 +84,38 @@ class Platform:
             self.apps.setdefault(app, {})[machine["id"]] = machine
             return machine
 
-    def add_mediator(self, app: str, *, serial: str, meter_id: Any, ip_address: str, state: str = "started",
-                     region: str = "lhr", image: str = "registry.fly.io/mediator:latest", port: int = 50051) -> dict:
+    def add_mediator(
+        self,
+        app: str,
+        *,
+        serial: str,
+        meter_id: Any,
+        ip_address: str,
+        state: str = "started",
+        region: str = "lhr",
+        image: str = "registry.fly.io/mediator:latest",
+        port: int = 50051,
+    ) -> dict:
         """A mediator machine as the hosting backend creates it."""
-        return self.add_machine(app, self._machine(
-            name=f"mediator-{serial}", region=region, state=state,
-            config={"image": image, "init": {"cmd": ["mediator"]}, "env": {"DEDERI_HOST": ip_address},
+        return self.add_machine(
+            app,
+            self._machine(
+                name=f"mediator-{serial}",
+                region=region,
+                state=state,
+                config={
+                    "image": image,
+                    "init": {"cmd": ["mediator"]},
+                    "env": {"DEDERI_HOST": ip_address},
                     "services": [{"protocol": "tcp", "internal_port": port, "ports": [{"port": port}]}],
-                    "metadata": {"meter_id": meter_id, "dederi_host": ip_address}}))
+                    "metadata": {"meter_id": meter_id, "dederi_host": ip_address},
+                },
+            ),
+        )
 
-    def fail(self, operation: str, times: int = 1, *, error: str = "internal: platform unavailable",
-             status: int = 500) -> None:
+    def fail(
+        self, operation: str, times: int = 1, *, error: str = "internal: platform unavailable", status: int = 500
+    ) -> None:
         """The next `times` requests of `operation` get the error answer {"error": error}."""
         if operation not in OPERATIONS:
             raise ValueError(f"unknown operation {operation!r}")
@@ -142,8 +163,9 @@ class Platform:
             name = body.get("name") or f"machine-{next(self._ids)}"
             if any(m.get("name") == name for m in machines.values()):
                 raise PlatformError(409, f"already_exists: a machine named {name} exists")
-            machine = self._machine(name=name, region=body.get("region", "lhr"), state="created",
-                                    config=copy.deepcopy(body["config"]))
+            machine = self._machine(
+                name=name, region=body.get("region", "lhr"), state="created", config=copy.deepcopy(body["config"])
+            )
             machines[machine["id"]] = machine
             self._move(machine, "starting", "started")
             return 200, copy.deepcopy(machine)
@@ -197,9 +219,15 @@ class Platform:
         return f"01J{next(self._ids):023d}"
 
     def _machine(self, **fields) -> dict:
-        return {"id": self._new_id(), "name": fields["name"], "state": fields["state"], "region": fields["region"],
-                "instance_id": self._new_instance_id(), "private_ip": f"fdaa:0:1::{next(self._ids):x}",
-                "config": fields["config"]}
+        return {
+            "id": self._new_id(),
+            "name": fields["name"],
+            "state": fields["state"],
+            "region": fields["region"],
+            "instance_id": self._new_instance_id(),
+            "private_ip": f"fdaa:0:1::{next(self._ids):x}",
+            "config": fields["config"],
+        }
 
     def _app(self, request: Request) -> dict[str, dict]:
         app = unquote(request.path.split("/")[3])
@@ -259,8 +287,14 @@ class _Handler(BaseHTTPRequestHandler):
     def _serve(self) -> None:
         url = urlsplit(self.path)
         body = read_body(self)
-        request = Request(self.command, url.path, operation_of(self.command, url.path), dict(parse_qsl(url.query)),
-                          {k.lower(): v for k, v in self.headers.items()}, body)
+        request = Request(
+            self.command,
+            url.path,
+            operation_of(self.command, url.path),
+            dict(parse_qsl(url.query)),
+            {k.lower(): v for k, v in self.headers.items()},
+            body,
+        )
         try:
             status, answer = self.server.platform.handle(request)
         except PlatformError as e:

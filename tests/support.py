@@ -17,9 +17,24 @@ from typing import NamedTuple
 def clean_env(**settings) -> dict[str, str]:
     """The process environment without the settings the modules read, plus `settings`
     (a value of None leaves the variable unset)."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("SUPABASE_", "TESSEL_", "PUBLIC_BACKEND_", "MEDIATOR_", "MAX_PARALLEL",
-                                "DRIFT_", "FLY_", "SOCKS_", "NORVOX_", "ENV"))}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if not k.startswith(
+            (
+                "SUPABASE_",
+                "TESSEL_",
+                "PUBLIC_BACKEND_",
+                "MEDIATOR_",
+                "MAX_PARALLEL",
+                "DRIFT_",
+                "FLY_",
+                "SOCKS_",
+                "NORVOX_",
+                "ENV",
+            )
+        )
+    }
     env.update({k: v for k, v in settings.items() if v is not None})
     return env
 
@@ -40,8 +55,9 @@ def json_lines(text: str) -> list[dict]:
 
 
 def run_python(code: str, env=None, timeout=60, **kwargs) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=timeout, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout, **kwargs
+    )
 
 
 def program_path(name: str) -> str:
@@ -51,14 +67,14 @@ def program_path(name: str) -> str:
 
 def run_program(name: str, *args: str, env, timeout=60) -> subprocess.CompletedProcess:
     """Run a console script of the package to its end."""
-    return subprocess.run([program_path(name), *args], capture_output=True, text=True, env=env,
-                          timeout=timeout)
+    return subprocess.run([program_path(name), *args], capture_output=True, text=True, env=env, timeout=timeout)
 
 
 def start_program(name: str, *args: str, env) -> subprocess.Popen:
     """Start a console script of the package; `communicate()` collects its output."""
-    return subprocess.Popen([program_path(name), *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+    return subprocess.Popen(
+        [program_path(name), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+    )
 
 
 # The keys a fleet job is given; a simulated database made with `keys=JOB_KEYS` accepts them.
@@ -70,9 +86,14 @@ JOB_KEYS = {TESSEL_KEY, BACKEND_KEY}
 def job_env(database_url: str, mediator_address: str, **settings) -> dict[str, str]:
     """The environment of a fleet job with every setting present; `settings` change some
     (None unsets one)."""
-    values = dict(SUPABASE_URL=database_url, SUPABASE_ANON_KEY="anon-key", TESSEL_ROLE_KEY=TESSEL_KEY,
-                  PUBLIC_BACKEND_ROLE_KEY=BACKEND_KEY, MEDIATOR_SERVER=mediator_address,
-                  FLY_REGION="ams")
+    values = dict(
+        SUPABASE_URL=database_url,
+        SUPABASE_ANON_KEY="anon-key",
+        TESSEL_ROLE_KEY=TESSEL_KEY,
+        PUBLIC_BACKEND_ROLE_KEY=BACKEND_KEY,
+        MEDIATOR_SERVER=mediator_address,
+        FLY_REGION="ams",
+    )
     values.update(settings)
     return clean_env(**values)
 
@@ -100,15 +121,21 @@ def run_with_calls_held(fleet, name: str, *args: str, env, workers: int) -> str:
 
 # A shell starts background commands with SIGINT ignored, and a program keeps an ignored signal
 # ignored: programs meant to be interrupted are started with it at its default action.
-_WITH_DEFAULT_SIGINT = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
-                        "os.execv(sys.argv[1], sys.argv[1:])")
+_WITH_DEFAULT_SIGINT = (
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])"
+)
 
 
 def start_interruptible(name: str, *args: str, env) -> subprocess.Popen:
     """Start a console script of the package as `start_program` does, with SIGINT at its
     default action whatever the test run's is."""
-    return subprocess.Popen([sys.executable, "-c", _WITH_DEFAULT_SIGINT, program_path(name), *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    return subprocess.Popen(
+        [sys.executable, "-c", _WITH_DEFAULT_SIGINT, program_path(name), *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
 
 
 class Interrupted(NamedTuple):
@@ -120,8 +147,7 @@ class Interrupted(NamedTuple):
     held: list
 
 
-def interrupt_with_calls_held(fleet, name: str, *args: str, env, workers: int,
-                              signum: int) -> Interrupted:
+def interrupt_with_calls_held(fleet, name: str, *args: str, env, workers: int, signum: int) -> Interrupted:
     """Run the program `name` while the fleet holds every call at its start; once `workers`
     calls are in flight, send the program `signum`, give it a moment to act on it, then let the
     held calls go and wait for the program's end."""

@@ -112,5 +112,4 @@ class FakeMeterClient:
 
 
 def requests_to(server, table: str, method: str | None = None):
-    return [r for r in server.database.requests
-            if r.path == f"/rest/v1/{table}" and method in (None, r.method)]
+    return [r for r in server.database.requests if r.path == f"/rest/v1/{table}" and method in (None, r.method)]

@@ -22,8 +22,12 @@ PROGRAM = str(Path(sys.executable).parent / "clock_correction")
 def fleet_tables():
     registry = [
         # id, serial, mode, esco
-        (1, "S-OK-1", "active", 1), (2, "S-OK-2", "active", 2), (3, "S-FAIL", "active", 1),
-        (4, "S-SLOW", "active", 2), (5, "S-OFF", "inactive", 1), (6, "S-EDGE", "active", 1),
+        (1, "S-OK-1", "active", 1),
+        (2, "S-OK-2", "active", 2),
+        (3, "S-FAIL", "active", 1),
+        (4, "S-SLOW", "active", 2),
+        (5, "S-OFF", "inactive", 1),
+        (6, "S-EDGE", "active", 1),
         (7, "S-CASE", "active", 3),
     ]
     drifts = {1: 45, 2: 21, 3: 300, 4: 60, 5: 90, 6: 20, 7: 40}
@@ -32,8 +36,7 @@ def fleet_tables():
             "escos": [{"id": 1, "code": "north"}, {"id": 2, "code": "south"}, {"id": 3, "code": "North"}],
             "meter_registry": [{"id": i, "serial": s, "mode": m, "esco": e} for i, s, m, e in registry],
             "meter_shadows": [
-                {"id": 100 + i, "meter": i, "clock_time_diff_seconds": drifts[i],
-                 "clock_time_diff_synced_at": None}
+                {"id": 100 + i, "meter": i, "clock_time_diff_seconds": drifts[i], "clock_time_diff_synced_at": None}
                 for i, *_ in registry
             ],
         }
@@ -51,8 +54,13 @@ def fleet():
 
 
 def settings(db_url, fleet_address, **overrides):
-    values = dict(SUPABASE_URL=db_url, SUPABASE_ANON_KEY="anon", TESSEL_ROLE_KEY="tessel-role",
-                  MEDIATOR_SERVER=fleet_address, MEDIATOR_CALL_TIMEOUT_SECONDS="1")
+    values = dict(
+        SUPABASE_URL=db_url,
+        SUPABASE_ANON_KEY="anon",
+        TESSEL_ROLE_KEY="tessel-role",
+        MEDIATOR_SERVER=fleet_address,
+        MEDIATOR_CALL_TIMEOUT_SECONDS="1",
+    )
     values.update(overrides)
     return clean_env(**values)
 
@@ -71,8 +79,11 @@ def events_named(events, text):
     [
         (dict(SUPABASE_URL=None), 2, "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set."),
         (dict(SUPABASE_ANON_KEY=""), 2, "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set."),
-        (dict(SUPABASE_URL=None, TESSEL_ROLE_KEY=None, MEDIATOR_SERVER=None), 2,
-         "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set."),
+        (
+            dict(SUPABASE_URL=None, TESSEL_ROLE_KEY=None, MEDIATOR_SERVER=None),
+            2,
+            "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.",
+        ),
         (dict(TESSEL_ROLE_KEY=""), 3, "Environment variable TESSEL_ROLE_KEY not set."),
         (dict(TESSEL_ROLE_KEY=None, MEDIATOR_SERVER=None), 3, "Environment variable TESSEL_ROLE_KEY not set."),
         (dict(MEDIATOR_SERVER=None), 5, "Environment variable MEDIATOR_SERVER not set."),
@@ -134,8 +145,17 @@ def test_corrects_every_drifted_active_meter(database, fleet):
     assert fleet.meter("S-OK-1").clock_offset == 0
 
     [updating] = [e for e in events if e["event"] == "Updating clock" and e["serial"] == "S-OK-1"]
-    assert list(updating) == ["module", "esco", "meter_id", "serial", "mediator_address", "drift_seconds",
-                              "event", "level", "timestamp"]
+    assert list(updating) == [
+        "module",
+        "esco",
+        "meter_id",
+        "serial",
+        "mediator_address",
+        "drift_seconds",
+        "event",
+        "level",
+        "timestamp",
+    ]
     assert (updating["meter_id"], updating["drift_seconds"]) == (101, 45)
     assert updating["mediator_address"] == fleet.address
     assert len(events_named(events, "Clock update successful")) == 3
@@ -153,7 +173,7 @@ def test_corrects_every_drifted_active_meter(database, fleet):
     [traceback_line] = [i for i, line in enumerate(lines) if line.startswith("['Traceback")]
     assert lines[traceback_line].startswith("['Traceback (most recent call last):\\n'")
     assert traceback_line < mediator_line
-    assert all(json_lines(line)[0]["serial"] != "S-FAIL" for line in lines[traceback_line + 1:mediator_line])
+    assert all(json_lines(line)[0]["serial"] != "S-FAIL" for line in lines[traceback_line + 1 : mediator_line])
 
 
 class CitextCodes(Database):
@@ -187,8 +207,7 @@ def test_one_esco_and_exact_post_filter(fleet):
     [
         (["--esco", "nowhere"], {}, "Found 0 meters with clock drift > 20s"),
         ([], {"DRIFT_THRESHOLD_SECONDS": "400"}, "Found 0 meters with clock drift > 400s"),
-        ([], {"DRIFT_THRESHOLD_SECONDS": "400", "MAX_PARALLEL_JOBS": "0"},
-         "Found 0 meters with clock drift > 400s"),
+        ([], {"DRIFT_THRESHOLD_SECONDS": "400", "MAX_PARALLEL_JOBS": "0"}, "Found 0 meters with clock drift > 400s"),
     ],
     ids=["unknown-esco", "high-threshold", "no-work-pool-size-0"],
 )
@@ -257,10 +276,12 @@ class ScriptedRows(Database):
 
 
 def test_rows_without_registry_map_are_skipped(fleet):
-    rows = [{"id": 1, "clock_time_diff_seconds": 30, "meter_registry": None},
-            {"id": 2, "clock_time_diff_seconds": 30},
-            {"id": 3, "clock_time_diff_seconds": 30, "meter_registry": ["S-OK-1"]},
-            {"id": 4, "clock_time_diff_seconds": 30, "meter_registry": {"serial": "S-OK-2"}}]
+    rows = [
+        {"id": 1, "clock_time_diff_seconds": 30, "meter_registry": None},
+        {"id": 2, "clock_time_diff_seconds": 30},
+        {"id": 3, "clock_time_diff_seconds": 30, "meter_registry": ["S-OK-1"]},
+        {"id": 4, "clock_time_diff_seconds": 30, "meter_registry": {"serial": "S-OK-2"}},
+    ]
     with DatabaseServer(ScriptedRows(rows)) as server:
         proc, events = run(settings(server.url, fleet.address))
     assert proc.returncode == 0, proc.stderr
@@ -281,17 +302,27 @@ def drifted_fleet(database):
     """`count` drifted active meters P0, P1, ... in the database and the fleet; gives the
     database server, the fleet and the job's settings for a pool of `workers`."""
     with MediatorFleet() as fleet:
+
         def start(count, workers):
-            server = database({"tessel": {
-                "escos": [],
-                "meter_registry": [{"id": i, "serial": f"P{i}", "mode": "active", "esco": None}
-                                   for i in range(count)],
-                "meter_shadows": [{"id": i, "meter": i, "clock_time_diff_seconds": 99} for i in range(count)],
-            }})
+            server = database(
+                {
+                    "tessel": {
+                        "escos": [],
+                        "meter_registry": [
+                            {"id": i, "serial": f"P{i}", "mode": "active", "esco": None} for i in range(count)
+                        ],
+                        "meter_shadows": [{"id": i, "meter": i, "clock_time_diff_seconds": 99} for i in range(count)],
+                    }
+                }
+            )
             for i in range(count):
                 fleet.add_meter(f"P{i}", clock_offset=50.0)
-            return server, fleet, settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers),
-                                           MEDIATOR_CALL_TIMEOUT_SECONDS="30")
+            return (
+                server,
+                fleet,
+                settings(server.url, fleet.address, MAX_PARALLEL_JOBS=str(workers), MEDIATOR_CALL_TIMEOUT_SECONDS="30"),
+            )
+
         yield start
 
 
@@ -310,8 +341,10 @@ def test_an_interrupt_corrects_no_further_clock(drifted_fleet, signum):
     # The held meters were corrected and their drift rows reset; the others were left alone.
     held = sorted(call.serial for call in run.held)
     assert sorted(m.serial for m in fleet.meters if m.clock_offset == 0.0) == held
-    assert sorted(f"P{row['id']}" for row in server.database.table("meter_shadows")
-                  if row["clock_time_diff_seconds"] == 0) == held
+    assert (
+        sorted(f"P{row['id']}" for row in server.database.table("meter_shadows") if row["clock_time_diff_seconds"] == 0)
+        == held
+    )
 
 
 def test_error_escaping_a_task_ends_the_run_without_final_line(database):
@@ -331,8 +364,13 @@ def test_error_escaping_a_task_ends_the_run_without_final_line(database):
     with MediatorFleet() as fleet:
         for serial in ("S-OK-1", "S-OK-2", "S-FAIL", "S-SLOW", "S-CASE"):
             fleet.add_meter(serial)
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                              env=settings(server.url, fleet.address))
+        proc = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=settings(server.url, fleet.address),
+        )
     assert proc.returncode == 1
     assert "RuntimeError: broken work item" in proc.stderr
     events = json_lines(proc.stdout)
@@ -370,16 +408,22 @@ RECORD = {"id": 101, "serial": "S-1", "clock_time_diff_seconds": 45}
 @pytest.mark.parametrize("record", [None, [("serial", "S-1")], "S-1"], ids=["None", "list", "str"])
 def test_run_job_refuses_what_is_not_a_map(job_in_process, record):
     _, job = job_in_process
-    with pytest.raises(TypeError, match=r"^Argument 'meter_drift_record' has incorrect type "
-                                        r"\(expected dict, got "):
+    with pytest.raises(
+        TypeError,
+        match=r"^Argument 'meter_drift_record' has incorrect type "
+        r"\(expected dict, got ",
+    ):
         job.run_job(record)
     assert job.log.events == []
 
 
 @pytest.mark.parametrize(
     "record, key",
-    [({}, "serial"), ({"serial": "S-1", "id": 101}, "clock_time_diff_seconds"),
-     ({"serial": "S-1", "clock_time_diff_seconds": 45}, "id")],
+    [
+        ({}, "serial"),
+        ({"serial": "S-1", "id": 101}, "clock_time_diff_seconds"),
+        ({"serial": "S-1", "clock_time_diff_seconds": 45}, "id"),
+    ],
 )
 def test_run_job_missing_key_escapes_before_anything_is_logged(job_in_process, record, key):
     _, job = job_in_process
@@ -431,8 +475,13 @@ def test_exit_and_interrupt_pass_through_run_job(job_in_process, monkeypatch, fa
 
 @pytest.mark.parametrize(
     "name, signature",
-    [("ClockCorrectionJob", "(esco=None)"), ("ClockCorrectionJob.run_job", "(self, meter_drift_record)"),
-     ("ClockCorrectionJob.run", "(self)"), ("ClockCorrectionJob._check_environment", "(self)"), ("main", "()")],
+    [
+        ("ClockCorrectionJob", "(esco=None)"),
+        ("ClockCorrectionJob.run_job", "(self, meter_drift_record)"),
+        ("ClockCorrectionJob.run", "(self)"),
+        ("ClockCorrectionJob._check_environment", "(self)"),
+        ("main", "()"),
+    ],
 )
 def test_signatures(name, signature):
     from norvox.jobs import clock_correction

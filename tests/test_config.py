@@ -10,9 +10,20 @@ import pytest
 from norvox.util import config
 
 KEYS = [
-    "env", "mediator_server", "supabase_url", "supabase_anon_key", "supabase_access_token",
-    "fly_api_token", "fly_dns_server", "fly_region", "socks_host", "socks_port",
-    "socks_username", "socks_password", "norvox_image", "mediator_inactivity_seconds",
+    "env",
+    "mediator_server",
+    "supabase_url",
+    "supabase_anon_key",
+    "supabase_access_token",
+    "fly_api_token",
+    "fly_dns_server",
+    "fly_region",
+    "socks_host",
+    "socks_port",
+    "socks_username",
+    "socks_password",
+    "norvox_image",
+    "mediator_inactivity_seconds",
 ]
 VARIABLES = [key.upper() for key in KEYS]
 MISSING_LINE = "ERROR: ~/.velk/dederi.env does not exist. See tool help for how to set this up.\n"
@@ -156,8 +167,7 @@ def test_set_config_makes_the_link(velk, existing):
 
     assert link_target(velk) == str(velk / "dederi.staging.env")
     assert (velk / "dederi.production.env").read_text() == "ENV=production\n"
-    assert sorted(p.name for p in velk.iterdir()) == [
-        "dederi.env", "dederi.production.env", "dederi.staging.env"]
+    assert sorted(p.name for p in velk.iterdir()) == ["dederi.env", "dederi.production.env", "dederi.staging.env"]
     assert config.load_config()["env"] == "staging"
 
 
@@ -205,8 +215,7 @@ class Name(str):
     pass
 
 
-@pytest.mark.parametrize(
-    "value, type_name", [(None, "NoneType"), (1, "int"), (Name("staging"), "Name")])
+@pytest.mark.parametrize("value, type_name", [(None, "NoneType"), (1, "int"), (Name("staging"), "Name")])
 def test_set_config_refuses_what_is_not_text(velk, value, type_name):
     (velk / "dederi.staging.env").write_text("")
     (velk / "dederi.env").write_text("ENV=old\n")

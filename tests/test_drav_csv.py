@@ -278,8 +278,7 @@ def test_profile_records_time_forms(tmp_path, timestamp, time_text):
 
 
 def test_profile_records_a_lower_case_marker_names_the_file_for_a(tmp_path):
-    DRAVCSV.write_from_profile_records("SER", str(tmp_path), [{"timestamp": UTC, "import_a": 1}],
-                                       date(2024, 3, 1), "a")
+    DRAVCSV.write_from_profile_records("SER", str(tmp_path), [{"timestamp": UTC, "import_a": 1}], date(2024, 3, 1), "a")
     assert only_file(tmp_path).name == "SER-A-20240301.csv"
 
 
@@ -332,7 +331,8 @@ def test_writers_convert_the_import_value_first(tmp_path):
     calls = [
         lambda d: DRAVCSV.write_from_drav_readings("SER", d, [DRAVReading(UTC, "x", "y")]),
         lambda d: DRAVCSV.write_from_profile_records(
-            "SER", d, [{"timestamp": UTC, "import_a": "x", "export": "y"}], date(2024, 3, 1)),
+            "SER", d, [{"timestamp": UTC, "import_a": "x", "export": "y"}], date(2024, 3, 1)
+        ),
     ]
     for call in calls:
         with pytest.raises(TypeError, match="'import_value'"):
@@ -394,16 +394,27 @@ def test_reader_skips_unreadable_rows(line):
         (GOOD, (UTC, 1.5, 0.0)),
         ('"2024-03-01 00:30:00+0000",1500,0,extra,fields', (UTC, 1.5, 0.0)),
         ("  2024-03-01 00:30:00Z,1,2  \r", (UTC, 0.001, 0.002)),
-        ("2024-3-1\t 0:30:0+01:00,-1.0, 1e3 ",
-         (START.replace(tzinfo=timezone(timedelta(hours=1))), -0.001, 1.0)),
-        ("2024-03- 1 00:30:00-00:30:15.5,1_000,+.5e-1",
-         (START.replace(tzinfo=timezone(-timedelta(minutes=30, seconds=15, microseconds=500_000))),
-          1.0, float(".05") / 1000.0)),
+        ("2024-3-1\t 0:30:0+01:00,-1.0, 1e3 ", (START.replace(tzinfo=timezone(timedelta(hours=1))), -0.001, 1.0)),
+        (
+            "2024-03- 1 00:30:00-00:30:15.5,1_000,+.5e-1",
+            (
+                START.replace(tzinfo=timezone(-timedelta(minutes=30, seconds=15, microseconds=500_000))),
+                1.0,
+                float(".05") / 1000.0,
+            ),
+        ),
         ("2024-03-01 00:30:00+0000,inf,-NaN", (UTC, float("inf"), float("nan"))),
         ("\u2003２０２４-03-01 00:30:00+0000,١٥٠٠,0\u3000", (UTC, 1.5, 0.0)),
     ],
-    ids=["plain", "quoted-time-extra-fields", "z-and-blanks", "short-fields", "offset-seconds",
-         "inf-nan", "unicode-digits-and-spaces"],
+    ids=[
+        "plain",
+        "quoted-time-extra-fields",
+        "z-and-blanks",
+        "short-fields",
+        "offset-seconds",
+        "inf-nan",
+        "unicode-digits-and-spaces",
+    ],
 )
 def test_reader_converts(line, expected):
     (record,) = DRAVCSV.read(f"header\n{line}\n")
@@ -418,9 +429,23 @@ def test_reader_drops_the_first_line_even_when_it_is_data():
 
 
 def test_reader_matches_float_exactly():
-    texts = ["0.1", "1e-7", "123456789012345678901234567890", "2.2250738585072014e-308",
-             "4.9e-324", "1e-400", "1e400", "9007199254740993", "-0", "0.30000000000000004",
-             "1.7976931348623157e308", "1.7976931348623159e308", "5.", ".5E+2", "00012"]
+    texts = [
+        "0.1",
+        "1e-7",
+        "123456789012345678901234567890",
+        "2.2250738585072014e-308",
+        "4.9e-324",
+        "1e-400",
+        "1e400",
+        "9007199254740993",
+        "-0",
+        "0.30000000000000004",
+        "1.7976931348623157e308",
+        "1.7976931348623159e308",
+        "5.",
+        ".5E+2",
+        "00012",
+    ]
     lines = "".join(f"2024-03-01 00:30:00+0000,{t},{t}\n" for t in texts)
     got = [r.import_value for r in DRAVCSV.read("h\n" + lines)]
     assert [repr(g) for g in got] == [repr(float(t) / 1000.0) for t in texts]
@@ -492,14 +517,17 @@ def test_round_trip(tmp_path):
     assert back[1].timestamp.utcoffset() == timedelta(hours=-7)
 
 
-@pytest.mark.parametrize("operation, signature", [
-    ("write", "(serial, output_file_path, records, element_marker=None)"),
-    ("write_from_profile_records", "(serial, output_dir, profile_records, date, element_marker=None)"),
-    ("read", "(csv_string)"),
-    ("read_from_file", "(file_path)"),
-    ("_read_internal", "(file_obj)"),
-    ("write_from_drav_readings", "(serial, output_dir, readings, element_marker=None)"),
-])
+@pytest.mark.parametrize(
+    "operation, signature",
+    [
+        ("write", "(serial, output_file_path, records, element_marker=None)"),
+        ("write_from_profile_records", "(serial, output_dir, profile_records, date, element_marker=None)"),
+        ("read", "(csv_string)"),
+        ("read_from_file", "(file_path)"),
+        ("_read_internal", "(file_obj)"),
+        ("write_from_drav_readings", "(serial, output_dir, readings, element_marker=None)"),
+    ],
+)
 def test_signatures(operation, signature):
     assert str(inspect.signature(getattr(DRAVCSV, operation))) == signature
 
@@ -507,26 +535,34 @@ def test_signatures(operation, signature):
 def test_arguments_by_name(tmp_path):
     one, two, three = (str(tmp_path / name) for name in ("one", "two", "three"))
     DRAVCSV.write(element_marker="A", records=[rec()], output_file_path=one, serial="SER")
-    DRAVCSV.write_from_profile_records(element_marker="A", date=START.date(), output_dir=two, serial="SER",
-                                      profile_records=[{"timestamp": UTC, "import_a": 1.0, "export": 2.0}])
-    DRAVCSV.write_from_drav_readings(element_marker="A", readings=[DRAVReading(UTC, 1.0, 2.0)], output_dir=three,
-                                     serial="SER")
+    DRAVCSV.write_from_profile_records(
+        element_marker="A",
+        date=START.date(),
+        output_dir=two,
+        serial="SER",
+        profile_records=[{"timestamp": UTC, "import_a": 1.0, "export": 2.0}],
+    )
+    DRAVCSV.write_from_drav_readings(
+        element_marker="A", readings=[DRAVReading(UTC, 1.0, 2.0)], output_dir=three, serial="SER"
+    )
     texts = [only_file(folder).read_text() for folder in (one, two, three)]
     assert texts[0] == texts[1] == texts[2]
     path = str(only_file(one))
     with open(path) as stream:
-        reads = [DRAVCSV._read_internal(file_obj=stream), DRAVCSV.read(csv_string=texts[0]),
-                 DRAVCSV.read_from_file(file_path=path)]
+        reads = [
+            DRAVCSV._read_internal(file_obj=stream),
+            DRAVCSV.read(csv_string=texts[0]),
+            DRAVCSV.read_from_file(file_path=path),
+        ]
     assert [[(r.timestamp, r.import_value, r.export_value) for r in read] for read in reads] == [
-        [(UTC, 0.001, 0.002)]] * 3
+        [(UTC, 0.001, 0.002)]
+    ] * 3
 
 
 def test_reader_writer_and_one_record_from_eight_threads(tmp_path):
     records = [rec(UTC + timedelta(minutes=30 * i), float(i), float(-i - 2)) for i in range(2000)]
     shared = records[0]  # written by every thread while the others render and read it
-    text = (
-        HEADER.decode() + "".join(f"{r.to_csv_line()}\r\n" for r in records)
-    )
+    text = HEADER.decode() + "".join(f"{r.to_csv_line()}\r\n" for r in records)
     barrier = threading.Barrier(8)
     errors = []
 
@@ -596,9 +632,11 @@ def long_text():
 
 @pytest.mark.parametrize(
     "argument, reader, function",
-    [(str, DRAVCSV.read_from_file, "read_from_file"),
-     (Path.read_text, DRAVCSV.read, "read"),
-     (lambda path: io.StringIO(path.read_text()), DRAVCSV._read_internal, "_read_internal")],
+    [
+        (str, DRAVCSV.read_from_file, "read_from_file"),
+        (Path.read_text, DRAVCSV.read, "read"),
+        (lambda path: io.StringIO(path.read_text()), DRAVCSV._read_internal, "_read_internal"),
+    ],
     ids=["file", "text", "stream"],
 )
 def test_a_long_read_answers_ctrl_c(tmp_path, long_text, argument, reader, function):

@@ -21,17 +21,36 @@ UTC = START.replace(tzinfo=timezone.utc)
 @pytest.mark.parametrize(
     ("timestamp", "values", "line", "text"),
     [
-        (UTC, (5, 7), "2024-03-01 00:30:00+0000,5,7",
-         "timestamp=2024-03-01 00:30:00+00:00, import_value=5.0, export_value=7.0"),
-        (START, (None, None), "2024-03-01 00:30:00,NA,NA",
-         "timestamp=2024-03-01 00:30:00, import_value=None, export_value=None"),
-        (UTC.replace(microsecond=123), (12.9, -2.7), "2024-03-01 00:30:00+0000,12,-2",
-         "timestamp=2024-03-01 00:30:00.000123+00:00, import_value=12.9, export_value=-2.7"),
-        (START.replace(tzinfo=timezone(timedelta(hours=1))), (-0.4, 2.5e-05),
-         "2024-03-01 00:30:00+0100,0,0",
-         "timestamp=2024-03-01 00:30:00+01:00, import_value=-0.4, export_value=2.5e-05"),
-        (UTC, (0.0001, 0.00001), "2024-03-01 00:30:00+0000,0,0",
-         "timestamp=2024-03-01 00:30:00+00:00, import_value=0.0001, export_value=1e-05"),
+        (
+            UTC,
+            (5, 7),
+            "2024-03-01 00:30:00+0000,5,7",
+            "timestamp=2024-03-01 00:30:00+00:00, import_value=5.0, export_value=7.0",
+        ),
+        (
+            START,
+            (None, None),
+            "2024-03-01 00:30:00,NA,NA",
+            "timestamp=2024-03-01 00:30:00, import_value=None, export_value=None",
+        ),
+        (
+            UTC.replace(microsecond=123),
+            (12.9, -2.7),
+            "2024-03-01 00:30:00+0000,12,-2",
+            "timestamp=2024-03-01 00:30:00.000123+00:00, import_value=12.9, export_value=-2.7",
+        ),
+        (
+            START.replace(tzinfo=timezone(timedelta(hours=1))),
+            (-0.4, 2.5e-05),
+            "2024-03-01 00:30:00+0100,0,0",
+            "timestamp=2024-03-01 00:30:00+01:00, import_value=-0.4, export_value=2.5e-05",
+        ),
+        (
+            UTC,
+            (0.0001, 0.00001),
+            "2024-03-01 00:30:00+0000,0,0",
+            "timestamp=2024-03-01 00:30:00+00:00, import_value=0.0001, export_value=1e-05",
+        ),
     ],
     ids=["integers-at-utc", "missing-naive", "truncation-microseconds", "offset-small", "tiny"],
 )
@@ -118,10 +137,12 @@ def test_row_of_a_value_without_whole_number_fails(value, error):
     [
         (UTC, 1e20, "2024-03-01 00:30:00+0000,100000000000000000000,NA"),
         (UTC, -9.9e18, "2024-03-01 00:30:00+0000,-9900000000000000000,NA"),
-        (START.replace(tzinfo=timezone(timedelta(hours=-5, seconds=-30))), -0.9,
-         "2024-03-01 00:30:00-050030,0,NA"),
-        (START.replace(tzinfo=timezone(timedelta(minutes=90, microseconds=7))), 3.0,
-         "2024-03-01 00:30:00+013000.000007,3,NA"),
+        (START.replace(tzinfo=timezone(timedelta(hours=-5, seconds=-30))), -0.9, "2024-03-01 00:30:00-050030,0,NA"),
+        (
+            START.replace(tzinfo=timezone(timedelta(minutes=90, microseconds=7))),
+            3.0,
+            "2024-03-01 00:30:00+013000.000007,3,NA",
+        ),
         (datetime(5, 1, 2, 3, 4, 5), 1.0, "0005-01-02 03:04:05,1,NA"),
     ],
     ids=["beyond-int64", "large-negative", "offset-seconds", "offset-microseconds", "early-year"],
@@ -168,4 +189,3 @@ def test_record_in_a_reference_cycle_is_collected():
     del holder, record, probe
     gc.collect()
     assert alive() is None
-

@@ -28,10 +28,18 @@ def touch(folder: Path, *names: str) -> None:
     [
         (["SER-20240301.csv"], None, "SER-20240301.csv", (False, False)),
         (["SER-20240301.corvane.csv"], None, "SER-20240301.corvane.csv", (True, False)),
-        (["SER-A-20240301.corvane.timescale.csv"], ElementMarker.A,
-         "SER-A-20240301.corvane.timescale.csv", (True, True)),
-        (["SER-B-20240301.timescale.csv", "SER-A-20240301.csv"], ElementMarker.B,
-         "SER-B-20240301.timescale.csv", (False, True)),
+        (
+            ["SER-A-20240301.corvane.timescale.csv"],
+            ElementMarker.A,
+            "SER-A-20240301.corvane.timescale.csv",
+            (True, True),
+        ),
+        (
+            ["SER-B-20240301.timescale.csv", "SER-A-20240301.csv"],
+            ElementMarker.B,
+            "SER-B-20240301.timescale.csv",
+            (False, True),
+        ),
         (["SER-A-20240301.csv"], ElementMarker.B, None, None),
         (["SER-20240302.csv", "SERX-20240301.csv", "other.txt"], None, None, None),
         ([], None, None, None),
@@ -131,13 +139,19 @@ def test_unparsable_candidate_name_raises_the_model_error(tmp_path):
 
 
 def test_find_downloaded_in_name_order_full_match_files_only(tmp_path):
-    names = ["M1-A-20240303.csv", "M1-A-20240301.csv", "M1-A-20240302.csv",
-             "M1-A-20240301.corvane.csv", "M1-A-20240304.csv.bak", "notes.txt", "M2-20240301.csv"]
+    names = [
+        "M1-A-20240303.csv",
+        "M1-A-20240301.csv",
+        "M1-A-20240302.csv",
+        "M1-A-20240301.corvane.csv",
+        "M1-A-20240304.csv.bak",
+        "notes.txt",
+        "M2-20240301.csv",
+    ]
     touch(tmp_path, *names)
     (tmp_path / "M1-A-20240305.csv").mkdir()
     (tmp_path / "M1-A-20240306.csv").symlink_to(tmp_path / "M1-A-20240301.csv")
-    expected = ["M1-A-20240301.csv", "M1-A-20240302.csv", "M1-A-20240303.csv",
-                "M1-A-20240306.csv", "M2-20240301.csv"]
+    expected = ["M1-A-20240301.csv", "M1-A-20240302.csv", "M1-A-20240303.csv", "M1-A-20240306.csv", "M2-20240301.csv"]
     assert DRAVLocator.find_downloaded(tmp_path) == [tmp_path / n for n in expected]
     empty = tmp_path / "empty"
     empty.mkdir()
@@ -157,7 +171,8 @@ def test_other_folder_objects_are_walked_through_their_own_protocol(tmp_path):
     touch(tmp_path, "SER-20240301.csv", "SER-20240302.csv")
     assert DRAVLocator.find(Folder(tmp_path), "SER", DAY).path == tmp_path / "SER-20240301.csv"
     assert DRAVLocator.find_downloaded(Folder(tmp_path)) == [
-        tmp_path / "SER-20240301.csv", tmp_path / "SER-20240302.csv"
+        tmp_path / "SER-20240301.csv",
+        tmp_path / "SER-20240302.csv",
     ]
 
 
@@ -176,14 +191,19 @@ def test_signatures(operation, signature):
 
 def test_arguments_by_name(tmp_path):
     touch(tmp_path, "SER-20240301.csv", "SER-B-20240301.csv")
-    assert DRAVLocator.find_with_element(
-        element_marker=ElementMarker.B, filename_day=DAY, filename_prefix="SER", directory=tmp_path
-    ).path == tmp_path / "SER-B-20240301.csv"
-    assert DRAVLocator.find(
-        filename_day=DAY, filename_prefix="SER", directory=tmp_path
-    ).path == tmp_path / "SER-20240301.csv"
+    assert (
+        DRAVLocator.find_with_element(
+            element_marker=ElementMarker.B, filename_day=DAY, filename_prefix="SER", directory=tmp_path
+        ).path
+        == tmp_path / "SER-B-20240301.csv"
+    )
+    assert (
+        DRAVLocator.find(filename_day=DAY, filename_prefix="SER", directory=tmp_path).path
+        == tmp_path / "SER-20240301.csv"
+    )
     assert DRAVLocator.find_downloaded(directory=tmp_path) == [
-        tmp_path / "SER-20240301.csv", tmp_path / "SER-B-20240301.csv"
+        tmp_path / "SER-20240301.csv",
+        tmp_path / "SER-B-20240301.csv",
     ]
 
 

@@ -34,8 +34,11 @@ class Named(enum.Enum):
 
 def stored(server, meter_id="1"):
     """The meter's rows as the database holds them, as (timestamp, event_type, event_set)."""
-    return [(r["timestamp"], r["event_type"], r["event_set"])
-            for r in server.database.table("meter_event_log") if r["meter_id"] == meter_id]
+    return [
+        (r["timestamp"], r["event_type"], r["event_set"])
+        for r in server.database.table("meter_event_log")
+        if r["meter_id"] == meter_id
+    ]
 
 
 def written(events):
@@ -59,12 +62,19 @@ def test_first_sync_stores_every_page_and_a_second_writes_nothing(sync_db, fleet
     assert stored(server) == [(iso(1000 + i), i % 4 + 1, i % 2) for i in range(22, -1, -1)]
     assert [c.request.page for c in fleet.calls] == [0, 1, 2]
     assert messages(log_events) == ["unseen in current fetched logs"] * 3 + [
-        "unseen events count", "23 records to insert", "supabase insert response"]
+        "unseen events count",
+        "23 records to insert",
+        "supabase insert response",
+    ]
 
-    read, = requests_to(server, "meter_event_log", "GET")
-    assert read.query == [("select", "timestamp,event_type,event_set"), ("meter_id", "eq.1"),
-                          ("order", "timestamp.desc"), ("limit", "1")]
-    post, = requests_to(server, "meter_event_log", "POST")
+    (read,) = requests_to(server, "meter_event_log", "GET")
+    assert read.query == [
+        ("select", "timestamp,event_type,event_set"),
+        ("meter_id", "eq.1"),
+        ("order", "timestamp.desc"),
+        ("limit", "1"),
+    ]
+    (post,) = requests_to(server, "meter_event_log", "POST")
     assert post.param("on_conflict") == "meter_id,timestamp,event_type"
     assert "resolution=ignore-duplicates" in post.headers["prefer"]
     assert post.body == [row(1000 + i, i % 4 + 1, i % 2) for i in range(22, -1, -1)]
@@ -91,8 +101,7 @@ def test_events_of_the_stored_second_with_another_type_are_stored(sync_db, fleet
     # A cover opening in the same second as the stored power failure, and the next second's.
     fleet.meter("SP-1").events += [SimEvent(100, 7), SimEvent(101, 1)]
     syncer.fetch_metrics()
-    assert sorted(stored(server)) == sorted([(iso(100), 5, 0), (iso(99), 2, 0), (iso(100), 7, 0),
-                                             (iso(101), 1, 0)])
+    assert sorted(stored(server)) == sorted([(iso(100), 5, 0), (iso(99), 2, 0), (iso(100), 7, 0), (iso(101), 1, 0)])
     assert requests_to(server, "meter_event_log", "POST")[-1].body == [row(101, 1), row(100, 7)]
 
 
@@ -106,6 +115,7 @@ def test_three_phase_meter_is_skipped(sync_db, fleet, mediator, log_events):
 
 
 # Paging, with pages the fleet cannot give
+
 
 def page(*events):
     return [rec(ts, event_id) for ts, event_id in events]
@@ -123,23 +133,35 @@ HUNDRED_TWENTY = [page(*((2000 - 10 * p - i, 1) for i in range(10))) for p in ra
 
 @pytest.mark.parametrize(
     "stored_rows, pages, pages_read, expected",
-    [(STORED_500, [page(*((520 - i, 2) for i in range(10))),
-                   page((510, 2), (509, 2), (508, 2), (500, 1), *((499 - i, 3) for i in range(6)))],
-      [0, 1], [(520 - i, 2) for i in range(13)]),
-     ([], HUNDRED_TWENTY, list(range(10)), [(2000 - i, 1) for i in range(100)]),
-     ([], [page(*((300 - i, 4) for i in range(11))), page((100, 4))], [0],
-      [(300 - i, 4) for i in range(11)]),
-     ([], [page((300, 4), (299, 4))], [0], [(300, 4), (299, 4)]),
-     ([], [page(*((300 - i, 4) for i in range(10)))], [0, 1], [(300 - i, 4) for i in range(10)])],
-    ids=["13-rows-from-two-pages", "stops-after-page-9", "page-of-11-ends-paging", "short-page",
-         "full-page-then-empty"],
+    [
+        (
+            STORED_500,
+            [
+                page(*((520 - i, 2) for i in range(10))),
+                page((510, 2), (509, 2), (508, 2), (500, 1), *((499 - i, 3) for i in range(6))),
+            ],
+            [0, 1],
+            [(520 - i, 2) for i in range(13)],
+        ),
+        ([], HUNDRED_TWENTY, list(range(10)), [(2000 - i, 1) for i in range(100)]),
+        ([], [page(*((300 - i, 4) for i in range(11))), page((100, 4))], [0], [(300 - i, 4) for i in range(11)]),
+        ([], [page((300, 4), (299, 4))], [0], [(300, 4), (299, 4)]),
+        ([], [page(*((300 - i, 4) for i in range(10)))], [0, 1], [(300 - i, 4) for i in range(10)]),
+    ],
+    ids=[
+        "13-rows-from-two-pages",
+        "stops-after-page-9",
+        "page-of-11-ends-paging",
+        "short-page",
+        "full-page-then-empty",
+    ],
 )
 def test_paging(sync_db, stored_rows, pages, pages_read, expected):
     server, client = sync_db(stored_rows)
     result, read = run(client, pages)
     assert result == NOTHING
     assert read == pages_read
-    post, = requests_to(server, "meter_event_log", "POST")
+    (post,) = requests_to(server, "meter_event_log", "POST")
     assert post.body == [row(ts, event_id) for ts, event_id in expected]
 
 
@@ -156,7 +178,7 @@ def test_id_0_events_are_dropped_with_one_warning(sync_db, log_events):
     run(client, [page((30, 0), (29, Kind.POWER_FAIL), (28, Kind.NONE), (27, 6), (26, Named.ZERO))])
     assert requests_to(server, "meter_event_log", "POST")[0].body == [row(29, 5), row(27, 6)]
     events = of_module(log_events, MODULE)
-    warning, = [e for e in events if e["level"] == "warning"]
+    (warning,) = [e for e in events if e["level"] == "warning"]
     assert set(warning) == {"event", "level", "timestamp", "module"}
     assert warning["event"] == "ignoring events with event_id 0"
     count = next(e for e in events if e["event"] == "2 records to insert")
@@ -167,8 +189,12 @@ def test_all_id_0_events_still_make_an_empty_upsert(sync_db, log_events):
     server, client = sync_db()
     run(client, [page((30, 0), (29, 0))])
     assert requests_to(server, "meter_event_log", "POST")[0].body == []
-    assert messages(log_events)[-4:] == ["unseen events count", "ignoring events with event_id 0",
-                                         "0 records to insert", "supabase insert response"]
+    assert messages(log_events)[-4:] == [
+        "unseen events count",
+        "ignoring events with event_id 0",
+        "0 records to insert",
+        "supabase insert response",
+    ]
     assert of_module(log_events, MODULE)[-2]["insert_recs"] == []
     assert stored(server) == []
 
@@ -178,14 +204,22 @@ def test_all_id_0_events_still_make_an_empty_upsert(sync_db, log_events):
 
 @pytest.mark.parametrize(
     "events, latest, expected",
-    [([(9, 1), (10, 1), (11, 1)], (10, 1), [(11, 1)]),
-     ([(10, 7), (10, 5), (9, 7)], (10, 5), [(10, 7)]),
-     ([(10, Kind.POWER_FAIL), (10, Kind.COVER_OPEN)], (10, 5), [(10, Kind.COVER_OPEN)]),
-     ([(10, 5), (10, 7)], (10, Kind.POWER_FAIL), [(10, 7)]),
-     ([(10, Named.TAMPER), (10, 3)], (10, Named.TAMPER), [(10, 3)]),
-     ([(12, "not an id")], (10, 5), [(12, "not an id")])],
-    ids=["strictly-newer", "same-second-other-type", "enum-events-vs-stored-int", "stored-enum",
-         "plain-enum-value", "newer-never-compares-types"],
+    [
+        ([(9, 1), (10, 1), (11, 1)], (10, 1), [(11, 1)]),
+        ([(10, 7), (10, 5), (9, 7)], (10, 5), [(10, 7)]),
+        ([(10, Kind.POWER_FAIL), (10, Kind.COVER_OPEN)], (10, 5), [(10, Kind.COVER_OPEN)]),
+        ([(10, 5), (10, 7)], (10, Kind.POWER_FAIL), [(10, 7)]),
+        ([(10, Named.TAMPER), (10, 3)], (10, Named.TAMPER), [(10, 3)]),
+        ([(12, "not an id")], (10, 5), [(12, "not an id")]),
+    ],
+    ids=[
+        "strictly-newer",
+        "same-second-other-type",
+        "enum-events-vs-stored-int",
+        "stored-enum",
+        "plain-enum-value",
+        "newer-never-compares-types",
+    ],
 )
 def test_unseen_filter(events, latest, expected):
     records = [rec(*e) for e in events]
@@ -207,10 +241,12 @@ def test_unseen_filter_takes_a_list_only(events):
 
 @pytest.mark.parametrize(
     "moment, text",
-    [(datetime(2024, 3, 1, 0, 30, tzinfo=timezone.utc), "2024-03-01T00:30:00+00:00"),
-     (datetime(2024, 3, 1, 0, 30, 0, 500, tzinfo=timezone.utc), "2024-03-01T00:30:00.000500+00:00"),
-     (datetime(2024, 3, 1, 6, 0, tzinfo=timezone(timedelta(hours=5, minutes=30))), "2024-03-01T06:00:00+05:30"),
-     (datetime(2024, 3, 1, 0, 30), "2024-03-01T00:30:00")],
+    [
+        (datetime(2024, 3, 1, 0, 30, tzinfo=timezone.utc), "2024-03-01T00:30:00+00:00"),
+        (datetime(2024, 3, 1, 0, 30, 0, 500, tzinfo=timezone.utc), "2024-03-01T00:30:00.000500+00:00"),
+        (datetime(2024, 3, 1, 6, 0, tzinfo=timezone(timedelta(hours=5, minutes=30))), "2024-03-01T06:00:00+05:30"),
+        (datetime(2024, 3, 1, 0, 30), "2024-03-01T00:30:00"),
+    ],
     ids=["utc", "microseconds", "offset", "naive"],
 )
 def test_row_time_stamp_text(monkeypatch, moment, text):
@@ -226,8 +262,12 @@ def test_row_time_stamp_text(monkeypatch, moment, text):
 def test_row_format(event_id, event_type):
     event_set = object()
     result = ejs.event_rec_to_table_row(event=rec(86400, event_id, event_set), meter_id="42")
-    assert list(result.items()) == [("meter_id", "42"), ("timestamp", "2000-01-02T00:00:00+00:00"),
-                                    ("event_type", event_type), ("event_set", event_set)]
+    assert list(result.items()) == [
+        ("meter_id", "42"),
+        ("timestamp", "2000-01-02T00:00:00+00:00"),
+        ("event_type", event_type),
+        ("event_set", event_set),
+    ]
     assert type(result["event_type"]) is int
 
 
@@ -239,8 +279,12 @@ def test_row_meter_id_must_be_text(meter_id):
 
 @pytest.mark.parametrize(
     "text, seconds",
-    [("2000-01-01T00:01:40+00:00", 100), ("2000-01-01T05:31:40+05:30", 100),
-     ("2000-01-01T00:01:40.900000+00:00", 100), ("2000-01-01T00:01:40Z", 100)],
+    [
+        ("2000-01-01T00:01:40+00:00", 100),
+        ("2000-01-01T05:31:40+05:30", 100),
+        ("2000-01-01T00:01:40.900000+00:00", 100),
+        ("2000-01-01T00:01:40Z", 100),
+    ],
     ids=["utc", "offset", "fraction", "zulu"],
 )
 def test_row_back_to_record(text, seconds):
@@ -299,10 +343,13 @@ def test_module_and_class_interface():
     assert str(inspect.signature(cls._fetch_unseen)) == "(self, last_seen_event)"
 
 
-@pytest.mark.parametrize("function, signature", [
-    ("filter_event_log_for_unseen_events", "(events, latest_event_in_db)"),
-    ("event_rec_to_table_row", "(meter_id, event)"),
-    ("event_table_row_to_rec", "(row)"),
-])
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        ("filter_event_log_for_unseen_events", "(events, latest_event_in_db)"),
+        ("event_rec_to_table_row", "(meter_id, event)"),
+        ("event_table_row_to_rec", "(row)"),
+    ],
+)
 def test_module_function_signatures(function, signature):
     assert str(inspect.signature(getattr(ejs, function))) == signature

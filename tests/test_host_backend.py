@@ -11,12 +11,23 @@ import pytest
 from norvox.orchestrate.adapter import host_backend
 from norvox.orchestrate.adapter.host_backend import HostBackend
 
-SETTINGS = ("MEDIATOR_INACTIVITY_SECONDS", "SOCKS_HOST", "SOCKS_PORT", "SOCKS_USERNAME", "SOCKS_PASSWORD",
-            "MEDIATOR_SERVER_CERT", "MEDIATOR_SERVER_KEY", "MEDIATOR_CA_CERT")
+SETTINGS = (
+    "MEDIATOR_INACTIVITY_SECONDS",
+    "SOCKS_HOST",
+    "SOCKS_PORT",
+    "SOCKS_USERNAME",
+    "SOCKS_PASSWORD",
+    "MEDIATOR_SERVER_CERT",
+    "MEDIATOR_SERVER_KEY",
+    "MEDIATOR_CA_CERT",
+)
 ABSTRACT = ("list", "create", "start", "stop", "destroy", "mediator_address")
 PROXY = {"SOCKS_HOST": "proxy.local", "SOCKS_PORT": "1080", "SOCKS_USERNAME": "meters", "SOCKS_PASSWORD": "s3cret"}
-CERTS = {"MEDIATOR_SERVER_CERT": "-----CERT-----", "MEDIATOR_SERVER_KEY": "-----KEY-----",
-         "MEDIATOR_CA_CERT": "-----CA-----"}
+CERTS = {
+    "MEDIATOR_SERVER_CERT": "-----CERT-----",
+    "MEDIATOR_SERVER_KEY": "-----KEY-----",
+    "MEDIATOR_CA_CERT": "-----CA-----",
+}
 
 
 class Backend(HostBackend):
@@ -31,8 +42,17 @@ class Backend(HostBackend):
         self.calls.append(("list", args, kwargs))
         return self.containers
 
-    def create(self, cmd, meter_id, serial, ip_address, port=None, additional_internal_port=None,
-               skip_confirm=False, use_cert_auth=False):
+    def create(
+        self,
+        cmd,
+        meter_id,
+        serial,
+        ip_address,
+        port=None,
+        additional_internal_port=None,
+        skip_confirm=False,
+        use_cert_auth=False,
+    ):
         return "id"
 
     def start(self, id):
@@ -83,7 +103,7 @@ SIGNATURES = {
     "get": "(self, meter_id)",
     "list": "(self, metadata_filter=None, status_filter=None)",
     "create": "(self, cmd, meter_id, serial, ip_address, port=None, additional_internal_port=None, "
-              "skip_confirm=False, use_cert_auth=False)",
+    "skip_confirm=False, use_cert_auth=False)",
     "destroy": "(self, id, force)",
     "mediator_address": "(self, meter_id, serial)",
     "_env_vars": "(self, ip_address, use_cert_auth)",
@@ -106,23 +126,60 @@ def test_signatures(environ, operation):
 
 def test_operations_in_declaration_order():
     declared = [name for name in HostBackend.__dict__ if not name.startswith("__") or name == "__init__"]
-    assert declared[:12] == ["__init__", "get", *ABSTRACT, "_env_vars", "_socks_dict", "_certificates_dict",
-                             "_metadata"]
+    assert declared[:12] == [
+        "__init__",
+        "get",
+        *ABSTRACT,
+        "_env_vars",
+        "_socks_dict",
+        "_certificates_dict",
+        "_metadata",
+    ]
 
 
-@pytest.mark.parametrize("settings, use_cert_auth, expected", [
-    ({}, False, {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None}),
-    ({"MEDIATOR_INACTIVITY_SECONDS": "300"}, False, {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": "300"}),
-    ({**PROXY, "SOCKS_USERNAME": ""}, False,
-     {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **PROXY, "SOCKS_USERNAME": ""}),
-    ({k: v for k, v in PROXY.items() if k != "SOCKS_PORT"}, False,
-     {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None}),
-    ({**PROXY, **CERTS}, False, {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **PROXY}),
-    ({**CERTS, "MEDIATOR_INACTIVITY_SECONDS": "60", **PROXY, "MEDIATOR_SERVER_KEY": ""}, True,
-     {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": "60", **PROXY, **CERTS, "MEDIATOR_SERVER_KEY": ""}),
-    (CERTS, "yes", {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **CERTS}),
-], ids=["nothing-set", "inactivity-as-text", "proxy-one-empty", "proxy-three-of-four", "certs-without-auth",
-        "everything", "certs-by-truth-value"])
+@pytest.mark.parametrize(
+    "settings, use_cert_auth, expected",
+    [
+        ({}, False, {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None}),
+        (
+            {"MEDIATOR_INACTIVITY_SECONDS": "300"},
+            False,
+            {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": "300"},
+        ),
+        (
+            {**PROXY, "SOCKS_USERNAME": ""},
+            False,
+            {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **PROXY, "SOCKS_USERNAME": ""},
+        ),
+        (
+            {k: v for k, v in PROXY.items() if k != "SOCKS_PORT"},
+            False,
+            {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None},
+        ),
+        ({**PROXY, **CERTS}, False, {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **PROXY}),
+        (
+            {**CERTS, "MEDIATOR_INACTIVITY_SECONDS": "60", **PROXY, "MEDIATOR_SERVER_KEY": ""},
+            True,
+            {
+                "DEDERI_HOST": "10.1.2.3",
+                "MEDIATOR_INACTIVITY_SECONDS": "60",
+                **PROXY,
+                **CERTS,
+                "MEDIATOR_SERVER_KEY": "",
+            },
+        ),
+        (CERTS, "yes", {"DEDERI_HOST": "10.1.2.3", "MEDIATOR_INACTIVITY_SECONDS": None, **CERTS}),
+    ],
+    ids=[
+        "nothing-set",
+        "inactivity-as-text",
+        "proxy-one-empty",
+        "proxy-three-of-four",
+        "certs-without-auth",
+        "everything",
+        "certs-by-truth-value",
+    ],
+)
 def test_container_environment(environ, settings, use_cert_auth, expected):
     environ(**settings)
     env = Backend()._env_vars("10.1.2.3", use_cert_auth)
@@ -139,7 +196,9 @@ def test_certificate_authentication_without_a_certificate_variable(environ, unse
             read.append("proxy")
             return super()._socks_dict()
 
-    with pytest.raises(Exception, match="^use_cert_auth is True but certificate environment variables not set$") as info:
+    with pytest.raises(
+        Exception, match="^use_cert_auth is True but certificate environment variables not set$"
+    ) as info:
         Watched()._env_vars("10.1.2.3", True)
     assert type(info.value) is Exception
     assert read == ["proxy"]
@@ -165,10 +224,14 @@ def test_environment_read_at_every_call(environ):
 
 
 @pytest.mark.parametrize("method", ["_socks_dict", "_certificates_dict"])
-@pytest.mark.parametrize("result, added", [
-    (None, {}),
-    ({"EXTRA": "1", "OTHER": "2"}, {"EXTRA": "1", "OTHER": "2"}),
-], ids=["none-adds-nothing", "map-entries-in-order"])
+@pytest.mark.parametrize(
+    "result, added",
+    [
+        (None, {}),
+        ({"EXTRA": "1", "OTHER": "2"}, {"EXTRA": "1", "OTHER": "2"}),
+    ],
+    ids=["none-adds-nothing", "map-entries-in-order"],
+)
 def test_replaced_settings_maps_are_used(environ, method, result, added):
     backend = type("Replaced", (Backend,), {method: lambda self: result})()
     env = backend._env_vars("10.1.2.3", True) if method == "_certificates_dict" else backend._env_vars("h", False)
@@ -189,21 +252,26 @@ def test_labels():
     assert Backend()._metadata(meter_id=meter_id, ip_address="h")["meter_id"] is meter_id
 
 
-@pytest.mark.parametrize("containers, expected", [([], None), (["first", "second"], "first")],
-                         ids=["none-listed", "first-of-two"])
+@pytest.mark.parametrize(
+    "containers, expected", [([], None), (["first", "second"], "first")], ids=["none-listed", "first-of-two"]
+)
 def test_get(containers, expected):
     backend = Backend(containers)
     assert backend.get("meter-7") == expected
     assert backend.calls == [("list", (("meter_id", "meter-7"),), {})]
 
 
-@pytest.mark.parametrize("call, argument", [
-    (lambda b: b.get(7), "meter_id"),
-    (lambda b: b.get(meter_id=None), "meter_id"),
-    (lambda b: b._env_vars(None, False), "ip_address"),
-    (lambda b: b._env_vars(b"10.1.2.3", True), "ip_address"),
-    (lambda b: b._metadata("m", 10), "ip_address"),
-], ids=["get-int", "get-none", "env-none", "env-bytes", "labels-int"])
+@pytest.mark.parametrize(
+    "call, argument",
+    [
+        (lambda b: b.get(7), "meter_id"),
+        (lambda b: b.get(meter_id=None), "meter_id"),
+        (lambda b: b._env_vars(None, False), "ip_address"),
+        (lambda b: b._env_vars(b"10.1.2.3", True), "ip_address"),
+        (lambda b: b._metadata("m", 10), "ip_address"),
+    ],
+    ids=["get-int", "get-none", "env-none", "env-bytes", "labels-int"],
+)
 def test_typed_parameters(environ, call, argument):
     class Untouched(Backend):
         def _socks_dict(self):
@@ -217,8 +285,14 @@ def test_typed_parameters(environ, call, argument):
 
 def test_abstract_declarations_do_nothing():
     backend = Backend()
-    for name, args in [("list", ()), ("create", ("c", "m", "s", "h")), ("start", ("i",)), ("stop", ("i",)),
-                       ("destroy", ("i", True)), ("mediator_address", ("m", "s"))]:
+    for name, args in [
+        ("list", ()),
+        ("create", ("c", "m", "s", "h")),
+        ("start", ("i",)),
+        ("stop", ("i",)),
+        ("destroy", ("i", True)),
+        ("mediator_address", ("m", "s")),
+    ]:
         assert getattr(HostBackend, name)(backend, *args) is None
 
 

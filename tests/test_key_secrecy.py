@@ -16,23 +16,32 @@ from tests.support import job_env, run_python
 ANON, TESSEL, BACKEND = "anon-Q8vZ3kLm", "tessel-W2nR7tYc", "backend-H5jP9sXd"
 SECRETS = [key.split("-")[1] for key in (ANON, TESSEL, BACKEND)]
 
-JOBS = [("clock_correction",), ("pending_tariff_push", "--esco", "north"),
-        ("prepay_switch_off", "--esco", "north"), ("wallet_refill",)]
+JOBS = [
+    ("clock_correction",),
+    ("pending_tariff_push", "--esco", "north"),
+    ("prepay_switch_off", "--esco", "north"),
+    ("wallet_refill",),
+]
 
 # A job's program block, run as its console script runs it, with the database client's waits
 # between retries of a failed connection skipped.
-PROGRAM = ("import sys, time\n"
-           "time.sleep = lambda seconds: None\n"
-           "sys.argv = {argv!r}\n"
-           "from norvox.jobs.{name} import main\n"
-           "sys.exit(main())\n")
+PROGRAM = (
+    "import sys, time\n"
+    "time.sleep = lambda seconds: None\n"
+    "sys.argv = {argv!r}\n"
+    "from norvox.jobs.{name} import main\n"
+    "sys.exit(main())\n"
+)
 
 
 def run_job(job, env):
     return run_python(PROGRAM.format(argv=list(job), name=job[0]), env=env)
 
-TABLES = {"tessel": {"meter_shadows": [], "meter_registry": [], "escos": [{"id": 1, "code": "north"}]},
-          "ambrel": {"meters": [{"id": 1, "serial": "S1", "balance": 1, "wallet": None}], "wallets": []}}
+
+TABLES = {
+    "tessel": {"meter_shadows": [], "meter_registry": [], "escos": [{"id": 1, "code": "north"}]},
+    "ambrel": {"meters": [{"id": 1, "serial": "S1", "balance": 1, "wallet": None}], "wallets": []},
+}
 
 
 def keys(anon=ANON, tessel=TESSEL, backend=BACKEND) -> dict[str, str]:
@@ -41,8 +50,7 @@ def keys(anon=ANON, tessel=TESSEL, backend=BACKEND) -> dict[str, str]:
 
 @pytest.mark.parametrize(
     "scenario",
-    ["database-down", "key-refused", "server-error", "bad-url", "anon-key-with-line-end",
-     "role-keys-with-white-space"],
+    ["database-down", "key-refused", "server-error", "bad-url", "anon-key-with-line-end", "role-keys-with-white-space"],
 )
 def test_no_key_text_in_any_output(database, scenario):
     settings = keys()
@@ -51,8 +59,11 @@ def test_no_key_text_in_any_output(database, scenario):
     elif scenario == "bad-url":
         url = "htps:/127.0.0.1"
     else:
-        server = database(TABLES, functions={"meters_missing_future_tariffs": []},
-                          keys=None if scenario == "server-error" else {"some-other-key"})
+        server = database(
+            TABLES,
+            functions={"meters_missing_future_tariffs": []},
+            keys=None if scenario == "server-error" else {"some-other-key"},
+        )
         if scenario == "server-error":
             for target in ("meter_shadows", "escos", "meters", "rpc/*"):
                 server.database.refuse(target, 500, "the database failed")

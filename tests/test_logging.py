@@ -132,8 +132,12 @@ def test_exception_field_written_before_its_event_and_debug_dropped():
     ids=["stderr-tty-stdout-file", "stdout-tty-stderr-pipe", "neither"],
 )
 def test_renderer_follows_standard_error(stderr_tty, stdout_tty, console, tmp_path):
-    out, _ = run_logged("get_logger('a.b', 'f').bind(serial='S1').info('hello', n=3)",
-                        stderr_tty=stderr_tty, stdout_tty=stdout_tty, tmp_path=tmp_path)
+    out, _ = run_logged(
+        "get_logger('a.b', 'f').bind(serial='S1').info('hello', n=3)",
+        stderr_tty=stderr_tty,
+        stdout_tty=stdout_tty,
+        tmp_path=tmp_path,
+    )
     line = out.strip().splitlines()[-1]
     if console:
         assert not line.startswith("{")
@@ -143,7 +147,8 @@ def test_renderer_follows_standard_error(stderr_tty, stdout_tty, console, tmp_pa
 
 
 def test_root_logger_configured_beforehand_is_left_alone():
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import logging, sys
         handler = logging.StreamHandler(sys.stderr)
         logging.basicConfig(handlers=[handler], level=logging.ERROR)
@@ -152,16 +157,18 @@ def test_root_logger_configured_beforehand_is_left_alone():
         assert logging.root.level == logging.ERROR
         get_logger('m', 'f').info('dropped')
         get_logger('m', 'f').error('kept')
-    """))
+    """)
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == ""
     # The foreign handler's own format stands: level and logger name before the message.
     assert proc.stderr.startswith("ERROR:")
-    assert json.loads(proc.stderr[proc.stderr.index("{"):])["event"] == "kept"
+    assert json.loads(proc.stderr[proc.stderr.index("{") :])["event"] == "kept"
 
 
 def test_set_up_of_root_and_noisy_loggers():
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import logging, sys
         from norvox.util import logging as nlog
         [h] = logging.root.handlers
@@ -171,7 +178,8 @@ def test_set_up_of_root_and_noisy_loggers():
         print(len(logging.root.handlers), type(nlog.processors[0]).__name__, len(nlog.shared_processors))
         logging.getLogger("httpx").info("chatter")
         logging.getLogger("httpx").warning("plain warning")
-    """))
+    """)
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "True %(message)s True",
@@ -184,21 +192,26 @@ def test_set_up_of_root_and_noisy_loggers():
 def test_buffered_output_is_flushed_at_exit(tmp_path):
     # A file on standard output is block-buffered; the exit hook must write the lines out
     # even when the process ends with a status.
-    out, _ = run_logged("""
+    out, _ = run_logged(
+        """
         import sys
         get_logger('m', 'f').info('before exit')
         sys.exit(0)
-    """, tmp_path=tmp_path)
+    """,
+        tmp_path=tmp_path,
+    )
     assert json.loads(out)["event"] == "before exit"
 
 
 def test_flush_logs_without_root_handlers_does_nothing():
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import logging
         from norvox.util.logging import flush_logs
         logging.root.handlers.clear()
         print(flush_logs())
-    """))
+    """)
+    )
     assert proc.returncode == 0 and proc.stdout == "None\n", proc.stderr
 
 
@@ -209,8 +222,7 @@ def test_flush_logs_without_root_handlers_does_nothing():
         ("norvox/util/logging.py", "norvox.util.logging"),
         ("/x/norvox/src/norvox/jobs/a.py", "norvox.src.norvox.jobs.a"),
         ("/x/norvox/jobs/a.pyx", "norvox.jobs.a."),
-        ("/x/norvox/jobs/module.cpython-311-x86_64-linux-gnu.so",
-         "norvox.jobs.module.cpython-311-x86_64-linux-gnu"),
+        ("/x/norvox/jobs/module.cpython-311-x86_64-linux-gnu.so", "norvox.jobs.module.cpython-311-x86_64-linux-gnu"),
         ("/x//norvox/./jobs/a.py", "norvox.jobs.a"),
     ],
 )
@@ -276,7 +288,8 @@ def test_get_logger_is_lazy_and_binds_module():
 def test_exception_lines_never_merge_with_other_threads_lines():
     # Eight threads log events with an exception field at once; every output line must still
     # be a whole JSON event or a whole traceback line.
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import threading
         from norvox.util.logging import get_logger
         log = get_logger('m', 'f')
@@ -288,7 +301,8 @@ def test_exception_lines_never_merge_with_other_threads_lines():
         threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
         for t in threads: t.start()
         for t in threads: t.join()
-    """))
+    """)
+    )
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     events = [json.loads(line) for line in lines if line.startswith("{")]

@@ -31,13 +31,16 @@ IMAGE = "registry.fly.io/mediator:1.4"
 UNAVAILABLE = "internal: platform unavailable"
 PROXY = {"SOCKS_HOST": "proxy.local", "SOCKS_PORT": "1080", "SOCKS_USERNAME": "meters", "SOCKS_PASSWORD": "pr0xy-pw"}
 CERTS = {"MEDIATOR_SERVER_CERT": "CERT", "MEDIATOR_SERVER_KEY": "PRIVATE-KEY", "MEDIATOR_CA_CERT": "CA"}
-PROMPT = ("\nFly App:    meters\nRegion:     lhr\nImage:      registry.fly.io/mediator:1.4"
-          "\nName:       mediator-DD-1001\nMetadata:   {'meter_id': '17', 'dederi_host': '10.0.0.17'}"
-          "\n\nCreate machine with these details (y/n): ")
+PROMPT = (
+    "\nFly App:    meters\nRegion:     lhr\nImage:      registry.fly.io/mediator:1.4"
+    "\nName:       mediator-DD-1001\nMetadata:   {'meter_id': '17', 'dederi_host': '10.0.0.17'}"
+    "\n\nCreate machine with these details (y/n): "
+)
 ABORTED = "\naborting ...\n\n"
 
 
 # --- fixtures ----------------------------------------------------------------------------------
+
 
 @pytest.fixture
 def platform(monkeypatch):
@@ -85,8 +88,13 @@ def backend(backends):
 def events(monkeypatch):
     """The events the module logs, as structlog's capture gives them (debug ones included)."""
     capture = structlog.testing.LogCapture()
-    monkeypatch.setattr(mb, "logger", structlog.wrap_logger(
-        None, processors=[capture], wrapper_class=structlog.stdlib.BoundLogger, cache_logger_on_first_use=False))
+    monkeypatch.setattr(
+        mb,
+        "logger",
+        structlog.wrap_logger(
+            None, processors=[capture], wrapper_class=structlog.stdlib.BoundLogger, cache_logger_on_first_use=False
+        ),
+    )
     return capture.entries
 
 
@@ -126,6 +134,7 @@ class Recorder:
             if name in self.answers:
                 return self.answers[name]
             return getattr(self.api, name)(*args, **kwargs)
+
         return call
 
 
@@ -139,14 +148,26 @@ def mediator(platform, serial="DD-1001", meter_id="17", **kwargs):
 
 # --- module ------------------------------------------------------------------------------------
 
+
 def test_state_maps_and_constants():
     assert list(mb.FLY_STATUS.items()) == [
-        (ContainerState.STARTED, "started"), (ContainerState.STARTING, "starting"),
-        (ContainerState.STOPPED, "stopped"), (ContainerState.STOPPING, "stopping"),
-        (ContainerState.REMOVING, "destroying"), (ContainerState.CREATED, "created"),
-        (ContainerState.FAILED, "failed")]
-    assert list(mb.CONTAINER_STATUS) == ["started", "stopped", "stopping", "starting", "destroying", "created",
-                                         "failed"]
+        (ContainerState.STARTED, "started"),
+        (ContainerState.STARTING, "starting"),
+        (ContainerState.STOPPED, "stopped"),
+        (ContainerState.STOPPING, "stopping"),
+        (ContainerState.REMOVING, "destroying"),
+        (ContainerState.CREATED, "created"),
+        (ContainerState.FAILED, "failed"),
+    ]
+    assert list(mb.CONTAINER_STATUS) == [
+        "started",
+        "stopped",
+        "stopping",
+        "starting",
+        "destroying",
+        "created",
+        "failed",
+    ]
     assert all(mb.FLY_STATUS[state] == word for word, state in mb.CONTAINER_STATUS.items())
     assert mb.PRIVATE_NETWORK_SUFFIX.startswith(".") and mb.PUBLIC_DOMAIN_SUFFIX.startswith(".")
     socket.inet_aton(mb.PUBLIC_NAME_SERVER)
@@ -157,9 +178,20 @@ def test_backend_class():
     assert issubclass(mb.MachinesBackend, HostBackend)
     assert not mb.MachinesBackend.__abstractmethods__
     declared = [n for n in mb.MachinesBackend.__dict__ if not n.startswith(("__", "_abc")) or n == "__init__"]
-    assert declared == ["__init__", "_call_api_with_retry", "list", "create", "start", "stop", "destroy",
-                        "mediator_address", "get_app_address", "get_public_address", "get_private_address",
-                        "get_private_flycast_ip"]
+    assert declared == [
+        "__init__",
+        "_call_api_with_retry",
+        "list",
+        "create",
+        "start",
+        "stop",
+        "destroy",
+        "mediator_address",
+        "get_app_address",
+        "get_public_address",
+        "get_private_address",
+        "get_private_flycast_ip",
+    ]
     assert mb.logger._initial_values == {"module": "norvox.orchestrate.adapter.machines_backend"}
 
 
@@ -167,11 +199,11 @@ def test_backend_class():
 # default is refused before anything is done.
 SIGNATURES = {
     "MachinesBackend.__init__": "(self, api_token, dns_server, image, app_name=None, serial=None, "
-                                "use_private_address=None, region=None)",
+    "use_private_address=None, region=None)",
     "MachinesBackend._call_api_with_retry": "(self, func, *args, **kwargs)",
     "MachinesBackend.list": "(self, metadata_filter=None, status_filter=None)",
     "MachinesBackend.create": "(self, cmd, meter_id, serial, ip_address, port=None, additional_internal_port=None, "
-                              "skip_confirm=False, use_cert_auth=False)",
+    "skip_confirm=False, use_cert_auth=False)",
     "MachinesBackend.start": "(self, id)",
     "MachinesBackend.destroy": "(self, id, force=False)",
     "MachinesBackend.mediator_address": "(self, meter_id, serial)",
@@ -190,29 +222,45 @@ def test_signatures(backend, name):
         function = getattr(function, part)
     signature = inspect.signature(function)
     assert str(signature) == SIGNATURES[name]
-    required = [p for p in signature.parameters.values()
-                if p.default is p.empty and p.kind is p.POSITIONAL_OR_KEYWORD and p.name != "self"]
+    required = [
+        p
+        for p in signature.parameters.values()
+        if p.default is p.empty and p.kind is p.POSITIONAL_OR_KEYWORD and p.name != "self"
+    ]
     if required:
         first = [backend] if "self" in signature.parameters else []
         with pytest.raises(TypeError, match="incompatible function arguments"):
             function(*first, *["x"] * (len(required) - 1))
 
 
-@pytest.mark.parametrize("response, expected", [
-    ({"error": "x"}, True), ({"error": None}, True), ({"id": "1"}, False), ([{"error": 1}], False),
-    (["error"], False), ("error", False), (None, False),
-], ids=["error", "error-none", "machine", "list-of-error", "list-holding-key", "text", "none"])
+@pytest.mark.parametrize(
+    "response, expected",
+    [
+        ({"error": "x"}, True),
+        ({"error": None}, True),
+        ({"id": "1"}, False),
+        ([{"error": 1}], False),
+        (["error"], False),
+        ("error", False),
+        (None, False),
+    ],
+    ids=["error", "error-none", "machine", "list-of-error", "list-holding-key", "text", "none"],
+)
 def test_is_error_response(response, expected):
     assert mb.is_error_response(response) is expected
 
 
-@pytest.mark.parametrize("machine, expected", [
-    ({"config": {"metadata": {"meter_id": "17"}}}, True),
-    ({"config": {"metadata": {"meter_id": "18"}}}, False),
-    ({"config": {"metadata": {"dederi_host": "17"}}}, False),
-    ({"config": {"metadata": {"meter_id": 17}}}, False),
-    ({"config": {"image": "i"}}, False),
-], ids=["equal", "other-value", "key-missing", "other-type", "no-labels"])
+@pytest.mark.parametrize(
+    "machine, expected",
+    [
+        ({"config": {"metadata": {"meter_id": "17"}}}, True),
+        ({"config": {"metadata": {"meter_id": "18"}}}, False),
+        ({"config": {"metadata": {"dederi_host": "17"}}}, False),
+        ({"config": {"metadata": {"meter_id": 17}}}, False),
+        ({"config": {"image": "i"}}, False),
+    ],
+    ids=["equal", "other-value", "key-missing", "other-type", "no-labels"],
+)
 def test_metadata_filter(machine, expected):
     machine_filter = mb.metadata_filter_fn("meter_id", "17")
     assert str(inspect.signature(machine_filter)) == "(machine)"
@@ -222,28 +270,51 @@ def test_metadata_filter(machine, expected):
 
 # --- constructor -------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("kwargs, fields", [
-    ({}, {"serial": None, "region": "lhr", "use_private_address": True}),
-    ({"region": None, "use_private_address": None}, {"region": mb.FLY_REGION_DEFAULT, "use_private_address": True}),
-    ({"region": "", "use_private_address": False, "serial": "DD-9"},
-     {"region": "", "use_private_address": False, "serial": "DD-9"}),
-    ({"app_name": None}, {"fly_app": None}),
-], ids=["given", "defaults", "empty-region-and-false-kept", "no-app"])
+
+@pytest.mark.parametrize(
+    "kwargs, fields",
+    [
+        ({}, {"serial": None, "region": "lhr", "use_private_address": True}),
+        ({"region": None, "use_private_address": None}, {"region": mb.FLY_REGION_DEFAULT, "use_private_address": True}),
+        (
+            {"region": "", "use_private_address": False, "serial": "DD-9"},
+            {"region": "", "use_private_address": False, "serial": "DD-9"},
+        ),
+        ({"app_name": None}, {"fly_app": None}),
+    ],
+    ids=["given", "defaults", "empty-region-and-false-kept", "no-app"],
+)
 def test_constructor_fields(backends, kwargs, fields):
     backend = backends(**kwargs)
     assert type(backend.api).__name__ == "API"
-    assert list(vars(backend))[:7] == ["api", "dns_server", "image", "fly_app", "serial", "region",
-                                       "use_private_address"]
+    assert list(vars(backend))[:7] == [
+        "api",
+        "dns_server",
+        "image",
+        "fly_app",
+        "serial",
+        "region",
+        "use_private_address",
+    ]
     expected = {"dns_server": "127.0.0.1", "image": IMAGE, "fly_app": APP, **fields}
     assert {k: getattr(backend, k) for k in expected} == expected
     backend.region = "ams"  # ordinary attributes
     assert backend.region == "ams"
 
 
-@pytest.mark.parametrize("argument, value", [
-    ("api_token", None), ("dns_server", 53), ("image", b"img"), ("app_name", 5), ("serial", 1001),
-    ("use_private_address", 1), ("use_private_address", "yes"), ("region", ["lhr"]),
-])
+@pytest.mark.parametrize(
+    "argument, value",
+    [
+        ("api_token", None),
+        ("dns_server", 53),
+        ("image", b"img"),
+        ("app_name", 5),
+        ("serial", 1001),
+        ("use_private_address", 1),
+        ("use_private_address", "yes"),
+        ("region", ["lhr"]),
+    ],
+)
 def test_constructor_typed_parameters(backends, argument, value):
     with pytest.raises(TypeError, match=f"^Argument '{argument}' has incorrect type"):
         backends(**{argument: value})
@@ -257,20 +328,33 @@ def test_constructor_fails_with_the_client(backends):
 
 # --- listing -----------------------------------------------------------------------------------
 
+
 def test_listing_maps_machines_to_containers(platform, backend):
     machine = mediator(platform, state="stopped", port=6000)
-    assert backend.list() == [Container(
-        id=machine["id"], name="mediator-DD-1001", image="registry.fly.io/mediator:latest", port=6000,
-        status=ContainerState.STOPPED, container_environment=ContainerEnvironment.FLY,
-        metadata={"meter_id": "17", "dederi_host": "10.0.0.17"})]
+    assert backend.list() == [
+        Container(
+            id=machine["id"],
+            name="mediator-DD-1001",
+            image="registry.fly.io/mediator:latest",
+            port=6000,
+            status=ContainerState.STOPPED,
+            container_environment=ContainerEnvironment.FLY,
+            metadata={"meter_id": "17", "dederi_host": "10.0.0.17"},
+        )
+    ]
     [request] = platform.requests_of("list")
     assert request.query == {"region": "lhr"}
     assert request.headers["authorization"] == f"Bearer {TOKEN}"
 
 
-@pytest.mark.parametrize("names", [
-    [], ["Mediator-DD-1", "MEDIATOR-DD-2", "meter-DD-3", "xmediator-DD-4"],
-], ids=["no-machines", "prefix-in-other-case-or-place"])
+@pytest.mark.parametrize(
+    "names",
+    [
+        [],
+        ["Mediator-DD-1", "MEDIATOR-DD-2", "meter-DD-3", "xmediator-DD-4"],
+    ],
+    ids=["no-machines", "prefix-in-other-case-or-place"],
+)
 def test_listing_keeps_only_mediators(platform, backend, names):
     for name in names:
         platform.add_machine(APP, {"name": name, "state": "started", "region": "lhr", "config": None})
@@ -289,25 +373,39 @@ def test_listing_order_and_filters(platform, backend, events):
     assert [(c.id, c.status) for c in removing] == [(third["id"], ContainerState.REMOVING)]
     assert backend.list(("meter_id", "17"), ContainerState.STARTED) == []
     assert messages(events, "debug") == [
-        "metadata filter [('meter_id', '17')]", "status filter [ContainerState.REMOVING]",
-        "metadata filter [('meter_id', '17')]", "status filter [ContainerState.STARTED]"]
+        "metadata filter [('meter_id', '17')]",
+        "status filter [ContainerState.REMOVING]",
+        "metadata filter [('meter_id', '17')]",
+        "status filter [ContainerState.STARTED]",
+    ]
 
 
 def test_machine_without_labels(platform, backend):
     mediator(platform)
-    platform.add_machine(APP, {"name": "mediator-DD-2", "state": "started", "region": "lhr",
-                               "config": {"image": IMAGE, "services": [{"ports": [{"port": 1}]}]}})
+    platform.add_machine(
+        APP,
+        {
+            "name": "mediator-DD-2",
+            "state": "started",
+            "region": "lhr",
+            "config": {"image": IMAGE, "services": [{"ports": [{"port": 1}]}]},
+        },
+    )
     assert [c.name for c in backend.list(("meter_id", "17"))] == ["mediator-DD-1001"]
     with pytest.raises(KeyError, match="metadata"):
         backend.list()
 
 
-@pytest.mark.parametrize("change, error", [
-    (lambda m: m["config"].update(services=[]), IndexError),
-    (lambda m: m["config"]["services"][0].update(ports=[]), IndexError),
-    (lambda m: m.update(state="suspended"), KeyError),
-    (lambda m: m["config"].pop("image"), KeyError),
-], ids=["no-services", "no-ports", "unknown-state", "no-image"])
+@pytest.mark.parametrize(
+    "change, error",
+    [
+        (lambda m: m["config"].update(services=[]), IndexError),
+        (lambda m: m["config"]["services"][0].update(ports=[]), IndexError),
+        (lambda m: m.update(state="suspended"), KeyError),
+        (lambda m: m["config"].pop("image"), KeyError),
+    ],
+    ids=["no-services", "no-ports", "unknown-state", "no-image"],
+)
 def test_listing_fails_on_a_malformed_machine(platform, backend, change, error):
     mediator(platform, "DD-1")
     change(mediator(platform, "DD-2"))
@@ -318,15 +416,26 @@ def test_listing_fails_on_a_malformed_machine(platform, backend, change, error):
 def test_failed_listing(platform, backend, events, waits):
     platform.fail("list", error="not_found: app meters not found", status=404)
     assert backend.list() == []
-    assert events == [{"fly_app": APP, "event": "failed to get machines {'error': 'not_found: app meters not found'}",
-                       "log_level": "warning"}]
+    assert events == [
+        {
+            "fly_app": APP,
+            "event": "failed to get machines {'error': 'not_found: app meters not found'}",
+            "log_level": "warning",
+        }
+    ]
     assert len(platform.requests_of("list")) == 1 and waits == []
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"metadata_filter": ["meter_id", "17"]}, {"metadata_filter": "meter_id"},
-    {"status_filter": "started"}, {"status_filter": ContainerEnvironment.FLY},
-], ids=["filter-list", "filter-text", "state-word", "other-enum"])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"metadata_filter": ["meter_id", "17"]},
+        {"metadata_filter": "meter_id"},
+        {"status_filter": "started"},
+        {"status_filter": ContainerEnvironment.FLY},
+    ],
+    ids=["filter-list", "filter-text", "state-word", "other-enum"],
+)
 def test_listing_typed_parameters(platform, backend, kwargs):
     with pytest.raises(TypeError, match=f"^Argument '{next(iter(kwargs))}' has incorrect type"):
         backend.list(**kwargs)
@@ -341,9 +450,9 @@ def test_get_finds_the_meters_container(platform, backend):
 
 # --- creation ----------------------------------------------------------------------------------
 
+
 def create(backend, **kwargs):
-    arguments = dict(cmd="python -m mediator", meter_id="17", serial="DD-1001", ip_address="10.0.0.17",
-                     port=50051)
+    arguments = dict(cmd="python -m mediator", meter_id="17", serial="DD-1001", ip_address="10.0.0.17", port=50051)
     arguments.update(kwargs)
     return backend.create(**arguments)
 
@@ -354,22 +463,33 @@ def test_create_after_confirmation(platform, backend, events, stdin, capsys):
     assert capsys.readouterr().out == PROMPT
     [request] = platform.requests_of("create")
     assert request.body == {
-        "name": "mediator-DD-1001", "region": "lhr",
-        "config": {"image": IMAGE, "init": {"cmd": ["python -m mediator"]},
-                   "services": [{"protocol": "tcp", "internal_port": 50051, "ports": [{"port": 50051}]},
-                                {"protocol": "tcp", "internal_port": 8080, "ports": [{"port": 8080}]}],
-                   "env": {"DEDERI_HOST": "10.0.0.17", "MEDIATOR_INACTIVITY_SECONDS": None},
-                   "metadata": {"meter_id": "17", "dederi_host": "10.0.0.17"}}}
+        "name": "mediator-DD-1001",
+        "region": "lhr",
+        "config": {
+            "image": IMAGE,
+            "init": {"cmd": ["python -m mediator"]},
+            "services": [
+                {"protocol": "tcp", "internal_port": 50051, "ports": [{"port": 50051}]},
+                {"protocol": "tcp", "internal_port": 8080, "ports": [{"port": 8080}]},
+            ],
+            "env": {"DEDERI_HOST": "10.0.0.17", "MEDIATOR_INACTIVITY_SECONDS": None},
+            "metadata": {"meter_id": "17", "dederi_host": "10.0.0.17"},
+        },
+    }
     created = platform.machine(APP, machine_id)
     assert created["state"] == "started"
     assert events == [
         {"event": f"create machine response {created}", "log_level": "info"},
-        {"machine_id": machine_id, "event": f"created machine with id {machine_id}", "log_level": "info"}]
+        {"machine_id": machine_id, "event": f"created machine with id {machine_id}", "log_level": "info"},
+    ]
     assert backend.get("17").id == machine_id
 
 
-@pytest.mark.parametrize("answer", ["Y\n", "yes\n", " y\n", "y \n", "n\n", "\n", ""], ids=[
-    "capital", "word", "blank-before", "blank-after", "no", "empty-line", "end-of-input"])
+@pytest.mark.parametrize(
+    "answer",
+    ["Y\n", "yes\n", " y\n", "y \n", "n\n", "\n", ""],
+    ids=["capital", "word", "blank-before", "blank-after", "no", "empty-line", "end-of-input"],
+)
 def test_anything_but_y_aborts(platform, backend, events, stdin, capsys, answer):
     stdin(answer)
     if answer == "":
@@ -389,8 +509,11 @@ def test_y_without_line_end_goes_on(platform, backend, stdin, capsys):
     assert create(backend) in {m["id"] for m in platform.machines(APP)}
 
 
-@pytest.mark.parametrize("skip_confirm, prompted", [(True, False), (1, True), ("yes", True), (False, True)],
-                         ids=["true", "one", "text", "false"])
+@pytest.mark.parametrize(
+    "skip_confirm, prompted",
+    [(True, False), (1, True), ("yes", True), (False, True)],
+    ids=["true", "one", "text", "false"],
+)
 def test_skip_confirm_only_when_true_itself(platform, backend, stdin, capsys, skip_confirm, prompted):
     stdin("y\n")
     create(backend, skip_confirm=skip_confirm)
@@ -432,9 +555,17 @@ def test_prompt_without_application_name(platform, backends, stdin, capsys):
     assert kwargs["extra_config"] == {"region": "lhr"}
 
 
-@pytest.mark.parametrize("port, sent", [
-    (50051, 50051), (50051.9, 50051), (Decimal("6000"), 6000), (True, 1), (None, None),
-], ids=["int", "float", "decimal", "bool", "none"])
+@pytest.mark.parametrize(
+    "port, sent",
+    [
+        (50051, 50051),
+        (50051.9, 50051),
+        (Decimal("6000"), 6000),
+        (True, 1),
+        (None, None),
+    ],
+    ids=["int", "float", "decimal", "bool", "none"],
+)
 def test_ports_converted_to_integers(backend, port, sent):
     backend.api = Recorder(backend.api, create={"id": "m1"})
     create(backend, port=port, additional_internal_port=port, skip_confirm=True)
@@ -443,10 +574,17 @@ def test_ports_converted_to_integers(backend, port, sent):
     assert kwargs["additional_internal_port"] == sent
 
 
-@pytest.mark.parametrize("argument, value", [
-    ("cmd", None), ("meter_id", 17), ("serial", None), ("ip_address", b"10.0.0.17"),
-    ("port", "50051"), ("additional_internal_port", [8080]),
-])
+@pytest.mark.parametrize(
+    "argument, value",
+    [
+        ("cmd", None),
+        ("meter_id", 17),
+        ("serial", None),
+        ("ip_address", b"10.0.0.17"),
+        ("port", "50051"),
+        ("additional_internal_port", [8080]),
+    ],
+)
 def test_create_typed_parameters(platform, backend, capsys, argument, value):
     with pytest.raises(TypeError, match=f"^Argument '{argument}' has incorrect type"):
         create(backend, **{argument: value})
@@ -472,12 +610,24 @@ def test_response_masks_secrets(platform, backend, environ, events):
     assert "pr0xy-pw" not in repr(events) and "PRIVATE-KEY" not in repr(events)
 
 
-@pytest.mark.parametrize("answer, text", [
-    ({"id": "m1", "SOCKS_PASSWORD": "pw", "items": [{"MEDIATOR_SERVER_KEY": "k", "SOCKS_PASSWORD_HINT": "h"}, 3]},
-     "{'id': 'm1', 'SOCKS_PASSWORD': '***', 'items': [{'MEDIATOR_SERVER_KEY': '***', 'SOCKS_PASSWORD_HINT': 'h'}, 3]}"),
-    ({"id": "m1", "env": {"socks_password": "pw", "SOCKS_PASSWORD": None}, "n": (1, 2)},
-     "{'id': 'm1', 'env': {'socks_password': 'pw', 'SOCKS_PASSWORD': '***'}, 'n': (1, 2)}"),
-], ids=["nested-in-lists", "exact-key-only"])
+@pytest.mark.parametrize(
+    "answer, text",
+    [
+        (
+            {
+                "id": "m1",
+                "SOCKS_PASSWORD": "pw",
+                "items": [{"MEDIATOR_SERVER_KEY": "k", "SOCKS_PASSWORD_HINT": "h"}, 3],
+            },
+            "{'id': 'm1', 'SOCKS_PASSWORD': '***', 'items': [{'MEDIATOR_SERVER_KEY': '***', 'SOCKS_PASSWORD_HINT': 'h'}, 3]}",
+        ),
+        (
+            {"id": "m1", "env": {"socks_password": "pw", "SOCKS_PASSWORD": None}, "n": (1, 2)},
+            "{'id': 'm1', 'env': {'socks_password': 'pw', 'SOCKS_PASSWORD': '***'}, 'n': (1, 2)}",
+        ),
+    ],
+    ids=["nested-in-lists", "exact-key-only"],
+)
 def test_masking_wherever_the_keys_stand(backend, events, answer, text):
     backend.api = Recorder(backend.api, create=answer)
     create(backend, skip_confirm=True)
@@ -491,12 +641,14 @@ def test_masking_a_circular_answer(backend, events):
     answer["list"] = [answer]
     backend.api = Recorder(backend.api, create=answer)
     create(backend, skip_confirm=True)
-    assert events[0]["event"] == ("create machine response "
-                                  "{'id': 'm1', 'SOCKS_PASSWORD': '***', 'self': {...}, 'list': [{...}]}")
+    assert events[0]["event"] == (
+        "create machine response {'id': 'm1', 'SOCKS_PASSWORD': '***', 'self': {...}, 'list': [{...}]}"
+    )
 
 
-@pytest.mark.parametrize("answer, error", [({"name": "x"}, KeyError), ({"id": 7}, TypeError)],
-                         ids=["no-id", "id-not-text"])
+@pytest.mark.parametrize(
+    "answer, error", [({"name": "x"}, KeyError), ({"id": 7}, TypeError)], ids=["no-id", "id-not-text"]
+)
 def test_create_answer_without_a_text_id(backend, events, answer, error):
     backend.api = Recorder(backend.api, create=answer)
     with pytest.raises(error):
@@ -526,6 +678,7 @@ def test_create_answer_still_holding_error(backends, events):
 
 # --- retry -------------------------------------------------------------------------------------
 
+
 def test_four_error_answers_then_success(platform, backend, events, waits):
     platform.fail("create", times=4)
     machine_id = create(backend, skip_confirm=True)
@@ -541,8 +694,11 @@ def test_four_error_answers_then_success(platform, backend, events, waits):
 def test_five_error_answers(platform, backend, events, waits, capsys, operation):
     machine = mediator(platform)
     platform.fail(operation, times=5, error="unavailable: try later", status=503)
-    call = {"create": lambda: create(backend, skip_confirm=True),
-            "start": lambda: backend.start(machine["id"]), "stop": lambda: backend.stop(id=machine["id"])}
+    call = {
+        "create": lambda: create(backend, skip_confirm=True),
+        "start": lambda: backend.start(machine["id"]),
+        "stop": lambda: backend.stop(id=machine["id"]),
+    }
     with pytest.raises(tenacity.RetryError) as info:
         call[operation]()
     assert info.value.last_attempt.attempt_number == 5
@@ -591,6 +747,7 @@ def test_retried_arguments_worked_out_once(backend, waits, events):
 
 # --- start, stop, destroy ----------------------------------------------------------------------
 
+
 def test_start_and_stop(platform, backend):
     machine = mediator(platform)
     assert backend.stop(machine["id"]) is None
@@ -612,8 +769,9 @@ def test_destroy_stops_waits_then_destroys(platform, backends, capsys):
     machine = mediator(platform)
     backend.destroy(machine["id"])
     mid = machine["id"]
-    assert capsys.readouterr().out == (f"stop_rsp [{mid}]: {{'ok': True}}\nwait_rsp [{mid}]: {{'ok': True}}\n"
-                                       f"destroy_rsp [{mid}]: {{'ok': True}}\n")
+    assert capsys.readouterr().out == (
+        f"stop_rsp [{mid}]: {{'ok': True}}\nwait_rsp [{mid}]: {{'ok': True}}\ndestroy_rsp [{mid}]: {{'ok': True}}\n"
+    )
     assert [r.operation for r in platform.requests] == ["stop", "get", "wait", "destroy"]
     wait, destroy = platform.requests[2:]
     assert wait.query["instance_id"] == machine["instance_id"] and wait.query["state"] == "stopped"
@@ -660,8 +818,10 @@ def test_destroy_machine_without_instance_id(platform, backend, capsys):
 
 # --- addressing --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("app_name, expected", [(APP, "meters.flycast:50051"), (None, "None.flycast:50051")],
-                         ids=["app", "no-app"])
+
+@pytest.mark.parametrize(
+    "app_name, expected", [(APP, "meters.flycast:50051"), (None, "None.flycast:50051")], ids=["app", "no-app"]
+)
 def test_private_address(platform, backends, name_server, app_name, expected):
     mediator(platform, "DD-1", "17")
     mediator(platform, "DD-2", "18")
@@ -694,10 +854,14 @@ def test_no_match_prints_one_line(platform, backends, name_server, capsys):
     assert name_server.queries == []
 
 
-@pytest.mark.parametrize("setup, error", [
-    (lambda ns: None, "The DNS query name does not exist: meters.fly.dev."),
-    (lambda ns: ns.add("meters.fly.dev", "AAAA", "fdaa::1"), "The DNS response does not contain an answer"),
-], ids=["no-such-name", "no-a-record"])
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        (lambda ns: None, "The DNS query name does not exist: meters.fly.dev."),
+        (lambda ns: ns.add("meters.fly.dev", "AAAA", "fdaa::1"), "The DNS response does not contain an answer"),
+    ],
+    ids=["no-such-name", "no-a-record"],
+)
 def test_public_look_up_fails(platform, backends, name_server, capsys, setup, error):
     mediator(platform)
     setup(name_server)
@@ -729,8 +893,10 @@ def test_flycast_look_up_fails(backends, name_server, capsys):
     with pytest.raises(SystemExit) as info:
         backends(dns_server=name_server.host).get_private_flycast_ip()
     assert info.value.code == 10
-    assert capsys.readouterr().out == ("\nFailed to resolve flycast address [The DNS query name does not exist: "
-                                       "meters.flycast.]\n\nHas Wireguard been started??\n\n")
+    assert capsys.readouterr().out == (
+        "\nFailed to resolve flycast address [The DNS query name does not exist: "
+        "meters.flycast.]\n\nHas Wireguard been started??\n\n"
+    )
 
 
 def test_flycast_name_server_unreachable(backends, monkeypatch, capsys):
@@ -769,9 +935,14 @@ def test_resolvers_ignore_the_host_configuration(backends, name_server, monkeypa
     assert made == [((), {"configure": False})] * 2
 
 
-@pytest.mark.parametrize("kwargs, argument", [
-    ({"meter_id": 17, "serial": "s"}, "meter_id"), ({"meter_id": "17", "serial": None}, "serial"),
-], ids=["meter-id", "serial"])
+@pytest.mark.parametrize(
+    "kwargs, argument",
+    [
+        ({"meter_id": 17, "serial": "s"}, "meter_id"),
+        ({"meter_id": "17", "serial": None}, "serial"),
+    ],
+    ids=["meter-id", "serial"],
+)
 def test_addressing_typed_parameters(platform, backend, kwargs, argument):
     with pytest.raises(TypeError, match=f"^Argument '{argument}' has incorrect type"):
         backend.mediator_address(**kwargs)
@@ -791,6 +962,7 @@ def test_addressing_uses_replaced_operations(backends):
 
 # --- the module's real log lines and streams ---------------------------------------------------
 
+
 def test_create_as_an_operator_sees_it(platform, environ):
     """In a process of its own: the prompt on standard output, the log lines as JSON, no secret
     and no token anywhere in the output."""
@@ -806,10 +978,10 @@ def test_create_as_an_operator_sees_it(platform, environ):
     proc = run_python(code, env=env, input="y\n")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith(PROMPT)
-    events = json_lines(proc.stdout[len(PROMPT):])
+    events = json_lines(proc.stdout[len(PROMPT) :])
     assert [(e["level"], e["module"]) for e in events] == [
-        ("warning", "norvox.orchestrate.adapter.machines_backend")] + [
-        ("info", "norvox.orchestrate.adapter.machines_backend")] * 2
+        ("warning", "norvox.orchestrate.adapter.machines_backend")
+    ] + [("info", "norvox.orchestrate.adapter.machines_backend")] * 2
     assert events[0]["event"] == "API call returned error, retrying: echo ***"
     assert "'SOCKS_PASSWORD': '***'" in events[1]["event"] and "'MEDIATOR_SERVER_KEY': '***'" in events[1]["event"]
     for secret in ("pr0xy-pw", "PRIVATE-KEY", TOKEN):

@@ -60,8 +60,9 @@ def run_script(tmp_path, files, *options):
     """Writes the files (name -> source) and runs main.py in a fresh interpreter."""
     for name, source in files.items():
         (tmp_path / name).write_text(textwrap.dedent(source).lstrip())
-    return subprocess.run([sys.executable, *options, str(tmp_path / "main.py")], cwd=tmp_path,
-                          capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, *options, str(tmp_path / "main.py")], cwd=tmp_path, capture_output=True, text=True
+    )
 
 
 RECORD = """
@@ -82,8 +83,7 @@ print(json.dumps([[w.category.__name__, str(w.message), w.filename, w.lineno] fo
         ("from norvox.mediator.client import DederiMediatorAPI", None, ("main.py", 4)),
         ("from norvox.mediator import client", None, ("main.py", 4)),
         ("importlib.import_module('norvox.mediator.client')", None, ("main.py", 4)),
-        ("import old_tool", "'''An older tool.'''\nfrom norvox.mediator.client import *\n",
-         ("old_tool.py", 2)),
+        ("import old_tool", "'''An older tool.'''\nfrom norvox.mediator.client import *\n", ("old_tool.py", 2)),
     ],
     ids=["import", "from-import", "from-package", "import_module", "nested-module"],
 )
@@ -94,8 +94,7 @@ def test_warns_once_attributed_to_the_importer(tmp_path, importer, helper, where
     run = run_script(tmp_path, files)
     assert run.returncode == 0, run.stderr
     file_name, line = where
-    assert json.loads(run.stdout) == [
-        ["DeprecationWarning", WARNING_TEXT, str(tmp_path / file_name), line]]
+    assert json.loads(run.stdout) == [["DeprecationWarning", WARNING_TEXT, str(tmp_path / file_name), line]]
 
 
 def test_default_filters_show_it_for_the_main_script(tmp_path):
@@ -105,7 +104,10 @@ def test_default_filters_show_it_for_the_main_script(tmp_path):
 
 
 def test_warning_as_error_fails_the_load(tmp_path):
-    run = run_script(tmp_path, {"main.py": """
+    run = run_script(
+        tmp_path,
+        {
+            "main.py": """
         import sys
         try:
             import norvox.mediator.client
@@ -113,23 +115,33 @@ def test_warning_as_error_fails_the_load(tmp_path):
             cause = error if isinstance(error, DeprecationWarning) else error.__cause__
             print(type(cause).__name__, cause)
         print("norvox.mediator.client" in sys.modules)
-        """}, "-W", "error::DeprecationWarning")
+        """
+        },
+        "-W",
+        "error::DeprecationWarning",
+    )
     assert run.stdout == f"DeprecationWarning {WARNING_TEXT}\nFalse\n"
 
 
 @pytest.mark.parametrize(
     "stand_in, error",
     [
-        ("sys.modules['norvox.mediator.api_core'] = None",
-         "ModuleNotFoundError: import of norvox.mediator.api_core halted; None in sys.modules"),
-        ("sys.modules['norvox.mediator.api_prepay'] = types.ModuleType('norvox.mediator.api_prepay')",
-         "ImportError: cannot import name 'DederiPrepayAPI' from 'norvox.mediator.api_prepay'"
-         " (unknown location)"),
+        (
+            "sys.modules['norvox.mediator.api_core'] = None",
+            "ModuleNotFoundError: import of norvox.mediator.api_core halted; None in sys.modules",
+        ),
+        (
+            "sys.modules['norvox.mediator.api_prepay'] = types.ModuleType('norvox.mediator.api_prepay')",
+            "ImportError: cannot import name 'DederiPrepayAPI' from 'norvox.mediator.api_prepay' (unknown location)",
+        ),
     ],
     ids=["module-missing", "name-missing"],
 )
 def test_missing_sibling_fails_the_load_without_warning(tmp_path, stand_in, error):
-    run = run_script(tmp_path, {"main.py": f"""
+    run = run_script(
+        tmp_path,
+        {
+            "main.py": f"""
         import sys, traceback, types, warnings
         warnings.simplefilter("always")
         {stand_in}
@@ -137,6 +149,8 @@ def test_missing_sibling_fails_the_load_without_warning(tmp_path, stand_in, erro
             import norvox.mediator.client
         except ImportError as failure:
             print(''.join(traceback.format_exception(failure)))
-        """})
+        """
+        },
+    )
     assert error in run.stdout
     assert "DeprecationWarning" not in run.stderr

@@ -76,23 +76,46 @@ def later(**delta) -> datetime:
         (dict(balance=12.75), "prepay", lambda c: c.prepay_balance("M1"), 12.75, "PrepayBalance"),
         (dict(balance=-3.5), "prepay", lambda c: c.prepay_balance("M1"), -3.5, "PrepayBalance"),
         (dict(csq=17), "core", lambda c: c.csq("M1"), 17, "Csq"),
-        (dict(element_a={"import_active": 1234.5, "export_active": 6.25}), "core",
-         lambda c: c.read_element_a("M1"), {"import_active": 1234.5, "export_active": 6.25},
-         "ReadElementA"),
-        (dict(element_b={"import_active": 7.0, "export_active": 8.5}), "core",
-         lambda c: c.read_element_b("M1"), {"import_active": 7.0, "export_active": 8.5},
-         "ReadElementB"),
-        (dict(three_phase=True, three_phase_totals={"active_import": 99.5, "active_export": 1.5}),
-         "core", lambda c: c.three_phase_read("M1", hardware=None),
-         {"active_import": 99.5, "active_export": 1.5}, "ThreePhaseRead"),
-        (dict(active_tariff=Tariff(Decimal("0.1234"), Decimal("0.50"))), "prepay",
-         lambda c: c.tariffs_active_read("M1"),
-         TariffsActive(PricingTable(unit_rate=Decimal("0.1234"), standing_charge=Decimal("0.50"))),
-         "TariffsActiveRead"),
+        (
+            dict(element_a={"import_active": 1234.5, "export_active": 6.25}),
+            "core",
+            lambda c: c.read_element_a("M1"),
+            {"import_active": 1234.5, "export_active": 6.25},
+            "ReadElementA",
+        ),
+        (
+            dict(element_b={"import_active": 7.0, "export_active": 8.5}),
+            "core",
+            lambda c: c.read_element_b("M1"),
+            {"import_active": 7.0, "export_active": 8.5},
+            "ReadElementB",
+        ),
+        (
+            dict(three_phase=True, three_phase_totals={"active_import": 99.5, "active_export": 1.5}),
+            "core",
+            lambda c: c.three_phase_read("M1", hardware=None),
+            {"active_import": 99.5, "active_export": 1.5},
+            "ThreePhaseRead",
+        ),
+        (
+            dict(active_tariff=Tariff(Decimal("0.1234"), Decimal("0.50"))),
+            "prepay",
+            lambda c: c.tariffs_active_read("M1"),
+            TariffsActive(PricingTable(unit_rate=Decimal("0.1234"), standing_charge=Decimal("0.50"))),
+            "TariffsActiveRead",
+        ),
         ({}, "prepay", lambda c: c.tariffs_future_read("M1"), None, "TariffsFutureRead"),
     ],
-    ids=["balance", "negative-balance", "csq", "element-a", "element-b", "three-phase",
-         "active-tariff", "no-future-tariff"],
+    ids=[
+        "balance",
+        "negative-balance",
+        "csq",
+        "element-a",
+        "element-b",
+        "three-phase",
+        "active-tariff",
+        "no-future-tariff",
+    ],
 )
 def test_read_round_trip(fleet, core, prepay, state, client, call, expected, rpc):
     fleet.add_meter("M1", **state)
@@ -123,8 +146,9 @@ def test_prepay_flag_write(fleet, prepay, enabled):
 def test_future_tariff_written_exactly_and_read_back(fleet, prepay):
     fleet.add_meter("M1")
     activation = datetime(2031, 4, 1, 0, 30, 0, 123456, tzinfo=timezone(timedelta(hours=2)))
-    tariffs = TariffsFuture(PricingTable(unit_rate=Decimal("0.10000000000000000555"),
-                                         standing_charge=Decimal(3)), activation)
+    tariffs = TariffsFuture(
+        PricingTable(unit_rate=Decimal("0.10000000000000000555"), standing_charge=Decimal(3)), activation
+    )
     assert prepay.tariffs_future_write("M1", tariffs) is True
     stored = fleet.meter("M1").future_tariff
     assert (stored.unit_rate, stored.standing_charge) == (Decimal("0.10000000000000000555"), 3)
@@ -135,9 +159,11 @@ def test_future_tariff_written_exactly_and_read_back(fleet, prepay):
 
 @pytest.mark.parametrize(
     "meter_state, activation",
-    [(dict(refuses_future_tariffs=True), later(days=30)),
-     ({}, later(days=-1)),
-     (dict(clock_offset=90 * 86400.0), later(days=30))],
+    [
+        (dict(refuses_future_tariffs=True), later(days=30)),
+        ({}, later(days=-1)),
+        (dict(clock_offset=90 * 86400.0), later(days=30)),
+    ],
     ids=["meter-refuses", "activation-past", "activation-before-meter-clock"],
 )
 def test_future_tariff_refused_leaves_meter_unchanged(fleet, prepay, meter_state, activation):
@@ -148,19 +174,20 @@ def test_future_tariff_refused_leaves_meter_unchanged(fleet, prepay, meter_state
 
 
 def test_event_log_pages_newest_first(fleet, core, dmp):
-    fleet.add_meter("M1", events=[SimEvent(timestamp=1000 + i, event_id=i % 4, event_set=i % 2)
-                                  for i in range(23)])
+    fleet.add_meter("M1", events=[SimEvent(timestamp=1000 + i, event_id=i % 4, event_set=i % 2) for i in range(23)])
     pages = [core.event_log("M1", page) for page in range(4)]
     assert [len(page.events) for page in pages] == [10, 10, 3, 0]
     assert all(isinstance(e, dmp.DmpEventLogResponse.EventRec) for e in pages[0].events)
     assert [e.timestamp for e in pages[0].events] == list(range(1022, 1012, -1))
     assert [(e.timestamp, e.event_id, e.event_set) for e in pages[2].events] == [
-        (1002, 2, 0), (1001, 1, 1), (1000, 0, 0)]
+        (1002, 2, 0),
+        (1001, 1, 1),
+        (1000, 0, 0),
+    ]
     assert [c.request.page for c in fleet.calls] == [0, 1, 2, 3]
 
 
-@pytest.mark.parametrize("code, expected", [(2, "timed"), (1, "normal_sp_or_always_off_3p"),
-                                            (57, 57)])
+@pytest.mark.parametrize("code, expected", [(2, "timed"), (1, "normal_sp_or_always_off_3p"), (57, 57)])
 def test_backlight_member_or_unknown_code(fleet, core, dmp, code, expected):
     fleet.add_meter("M1", backlight=code)
     setting = core.backlight("M1")
@@ -175,8 +202,13 @@ def test_backlight_member_or_unknown_code(fleet, core, dmp, code, expected):
 
 @pytest.mark.parametrize(
     "code",
-    [grpc.StatusCode.UNAVAILABLE, grpc.StatusCode.DEADLINE_EXCEEDED, grpc.StatusCode.INTERNAL,
-     grpc.StatusCode.PERMISSION_DENIED, grpc.StatusCode.RESOURCE_EXHAUSTED],
+    [
+        grpc.StatusCode.UNAVAILABLE,
+        grpc.StatusCode.DEADLINE_EXCEEDED,
+        grpc.StatusCode.INTERNAL,
+        grpc.StatusCode.PERMISSION_DENIED,
+        grpc.StatusCode.RESOURCE_EXHAUSTED,
+    ],
     ids=lambda code: code.name,
 )
 def test_injected_status_raised_by_name(fleet, core, prepay, code):
@@ -205,12 +237,13 @@ def test_fault_by_method_and_cleared(fleet, core):
 
 @pytest.mark.parametrize(
     "state, call, code_str",
-    [({}, lambda c: c.csq("NO-SUCH-METER"), "NOT_FOUND"),
-     ({}, lambda c: c.three_phase_read("M1"), "FAILED_PRECONDITION"),
-     (dict(three_phase=True), lambda c: c.read_element_a("M1"), "FAILED_PRECONDITION"),
-     ({}, lambda c: c.event_log("M1", -1), "INVALID_ARGUMENT")],
-    ids=["unknown-serial", "three-phase-read-of-single-phase", "element-read-of-three-phase",
-         "negative-page"],
+    [
+        ({}, lambda c: c.csq("NO-SUCH-METER"), "NOT_FOUND"),
+        ({}, lambda c: c.three_phase_read("M1"), "FAILED_PRECONDITION"),
+        (dict(three_phase=True), lambda c: c.read_element_a("M1"), "FAILED_PRECONDITION"),
+        ({}, lambda c: c.event_log("M1", -1), "INVALID_ARGUMENT"),
+    ],
+    ids=["unknown-serial", "three-phase-read-of-single-phase", "element-read-of-three-phase", "negative-page"],
 )
 def test_meter_side_errors(fleet, core, dmp, state, call, code_str):
     fleet.add_meter("M1", **state)
@@ -223,8 +256,12 @@ def test_malformed_price_refused_by_mediator(fleet):
     fleet.add_meter("M1")
     with grpc.insecure_channel(fleet.address) as channel:
         stub = mediator_pb2_grpc.MediatorStub(channel)
-        request = mediator_pb2.TariffsFutureWriteRequest(serial="M1", tariffs=mediator_pb2.TariffsFuture(
-            pricing_table=mediator_pb2.PricingTable(unit_rate="1,5", standing_charge="1")))
+        request = mediator_pb2.TariffsFutureWriteRequest(
+            serial="M1",
+            tariffs=mediator_pb2.TariffsFuture(
+                pricing_table=mediator_pb2.PricingTable(unit_rate="1,5", standing_charge="1")
+            ),
+        )
         with pytest.raises(grpc.RpcError) as caught:
             stub.TariffsFutureWrite(request, timeout=TIMEOUT)
     assert caught.value.code() == grpc.StatusCode.INVALID_ARGUMENT
@@ -292,18 +329,30 @@ def test_default_deadline(monkeypatch):
 
 @pytest.mark.parametrize(
     "make, error",
-    [(lambda: DederiMediatorAPI(mediator_address=None), TypeError),
-     (lambda: DederiMediatorAPI(mediator_address=""), ValueError),
-     (lambda: DederiMediatorAPI("127.0.0.1:9"), TypeError),
-     (lambda: DederiPrepayAPI(mediator_address=b"127.0.0.1:9"), TypeError),
-     (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=0), ValueError),
-     (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=math.nan), ValueError),
-     (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=math.inf), ValueError),
-     (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout="1"), TypeError),
-     (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=True), TypeError),
-     (lambda: DederiPrepayAPI(mediator_address="127.0.0.1:9", logging_level="LOUD"), ValueError)],
-    ids=["address-none", "address-empty", "address-positional", "address-bytes", "timeout-zero",
-         "timeout-nan", "timeout-inf", "timeout-text", "timeout-bool", "bad-logging-level"],
+    [
+        (lambda: DederiMediatorAPI(mediator_address=None), TypeError),
+        (lambda: DederiMediatorAPI(mediator_address=""), ValueError),
+        (lambda: DederiMediatorAPI("127.0.0.1:9"), TypeError),
+        (lambda: DederiPrepayAPI(mediator_address=b"127.0.0.1:9"), TypeError),
+        (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=0), ValueError),
+        (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=math.nan), ValueError),
+        (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=math.inf), ValueError),
+        (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout="1"), TypeError),
+        (lambda: DederiMediatorAPI(mediator_address="127.0.0.1:9", timeout=True), TypeError),
+        (lambda: DederiPrepayAPI(mediator_address="127.0.0.1:9", logging_level="LOUD"), ValueError),
+    ],
+    ids=[
+        "address-none",
+        "address-empty",
+        "address-positional",
+        "address-bytes",
+        "timeout-zero",
+        "timeout-nan",
+        "timeout-inf",
+        "timeout-text",
+        "timeout-bool",
+        "bad-logging-level",
+    ],
 )
 def test_construction_refused(make, error):
     with pytest.raises(error):
@@ -327,32 +376,41 @@ def test_logging_level_sets_client_log_level():
 
 
 def _tariffs(**change):
-    fields = dict(unit_rate=Decimal("0.2"), standing_charge=Decimal("0.3"),
-                  activation_time=later(days=3))
+    fields = dict(unit_rate=Decimal("0.2"), standing_charge=Decimal("0.3"), activation_time=later(days=3))
     fields.update(change)
-    return TariffsFuture(PricingTable(fields["unit_rate"], fields["standing_charge"]),
-                         fields["activation_time"])
+    return TariffsFuture(PricingTable(fields["unit_rate"], fields["standing_charge"]), fields["activation_time"])
 
 
 @pytest.mark.parametrize(
     "call, error",
-    [(lambda c, p: c.csq(17), TypeError),
-     (lambda c, p: c.clock_time_write(None), TypeError),
-     (lambda c, p: c.event_log("M1", "0"), TypeError),
-     (lambda c, p: c.event_log("M1", True), TypeError),
-     (lambda c, p: p.prepay_enabled_write("M1", 0), TypeError),
-     (lambda c, p: p.prepay_enabled_write("M1", "false"), TypeError),
-     (lambda c, p: p.tariffs_future_write("M1", {"unit_rate": 1}), TypeError),
-     (lambda c, p: p.tariffs_future_write("M1", _tariffs(unit_rate=0.2)), TypeError),
-     (lambda c, p: p.tariffs_future_write("M1", _tariffs(standing_charge=True)), TypeError),
-     (lambda c, p: p.tariffs_future_write("M1", _tariffs(unit_rate=Decimal("NaN"))), ValueError),
-     (lambda c, p: p.tariffs_future_write("M1", _tariffs(
-         activation_time=datetime(2031, 1, 1))), ValueError),
-     (lambda c, p: p.tariffs_future_write("M1", _tariffs(activation_time="2031-01-01")),
-      TypeError)],
-    ids=["serial-int", "serial-none", "page-text", "page-bool", "flag-int", "flag-text",
-         "tariffs-dict", "price-float", "price-bool", "price-nan", "activation-naive",
-         "activation-text"],
+    [
+        (lambda c, p: c.csq(17), TypeError),
+        (lambda c, p: c.clock_time_write(None), TypeError),
+        (lambda c, p: c.event_log("M1", "0"), TypeError),
+        (lambda c, p: c.event_log("M1", True), TypeError),
+        (lambda c, p: p.prepay_enabled_write("M1", 0), TypeError),
+        (lambda c, p: p.prepay_enabled_write("M1", "false"), TypeError),
+        (lambda c, p: p.tariffs_future_write("M1", {"unit_rate": 1}), TypeError),
+        (lambda c, p: p.tariffs_future_write("M1", _tariffs(unit_rate=0.2)), TypeError),
+        (lambda c, p: p.tariffs_future_write("M1", _tariffs(standing_charge=True)), TypeError),
+        (lambda c, p: p.tariffs_future_write("M1", _tariffs(unit_rate=Decimal("NaN"))), ValueError),
+        (lambda c, p: p.tariffs_future_write("M1", _tariffs(activation_time=datetime(2031, 1, 1))), ValueError),
+        (lambda c, p: p.tariffs_future_write("M1", _tariffs(activation_time="2031-01-01")), TypeError),
+    ],
+    ids=[
+        "serial-int",
+        "serial-none",
+        "page-text",
+        "page-bool",
+        "flag-int",
+        "flag-text",
+        "tariffs-dict",
+        "price-float",
+        "price-bool",
+        "price-nan",
+        "activation-naive",
+        "activation-text",
+    ],
 )
 def test_bad_arguments_send_nothing(fleet, core, prepay, dmp, call, error):
     fleet.add_meter("M1")

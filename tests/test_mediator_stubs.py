@@ -15,15 +15,23 @@ def test_regenerated_modules_are_byte_identical(tmp_path, monkeypatch):
     (tmp_path / "generated").mkdir()
     monkeypatch.chdir(tmp_path)
 
-    status = protoc.main(("", "-I.", "--pyi_out=./generated", "--python_out=./generated",
-                          "--grpc_python_out=./generated", "./mediator.proto"))
+    status = protoc.main(
+        (
+            "",
+            "-I.",
+            "--pyi_out=./generated",
+            "--python_out=./generated",
+            "--grpc_python_out=./generated",
+            "./mediator.proto",
+        )
+    )
     assert status == 0
     service = tmp_path / "generated" / "mediator_pb2_grpc.py"
     text = service.read_text()
     assert text.count("import mediator_pb2 as mediator__pb2") == 1
-    service.write_text(text.replace("import mediator_pb2 as mediator__pb2",
-                                    "from . import mediator_pb2 as mediator__pb2"))
+    service.write_text(
+        text.replace("import mediator_pb2 as mediator__pb2", "from . import mediator_pb2 as mediator__pb2")
+    )
 
     for name in GENERATED:
-        assert (tmp_path / "generated" / name).read_bytes() == \
-            (GRPC_FOLDER / "generated" / name).read_bytes(), name
+        assert (tmp_path / "generated" / name).read_bytes() == (GRPC_FOLDER / "generated" / name).read_bytes(), name

@@ -12,10 +12,12 @@ from norvox.util.meters import get_hardware, is_three_phase_lookup
 def registry(database):
     from norvox.util.supabase import supa_client
 
-    rows = [{"id": 1, "hardware": "P2.ax", "three_phase": False},
-            {"id": 2, "hardware": "T3.ax", "three_phase": True},
-            {"id": 3, "hardware": None, "three_phase": None},
-            {"id": 4, "hardware": "", "three_phase": True}]
+    rows = [
+        {"id": 1, "hardware": "P2.ax", "three_phase": False},
+        {"id": 2, "hardware": "T3.ax", "three_phase": True},
+        {"id": 3, "hardware": None, "three_phase": None},
+        {"id": 4, "hardware": "", "three_phase": True},
+    ]
     server = database({"tessel": {"meter_registry": rows}})
     return server, supa_client(server.url, "anon", "role")
 
@@ -34,7 +36,7 @@ def test_lookups(registry, meter_id, three_phase, hardware):
 def test_requests_read_one_column_of_one_row(registry):
     server, client = registry
     get_hardware(client, "2")
-    request, = server.database.requests
+    (request,) = server.database.requests
     assert request.query == [("select", "hardware"), ("id", "eq.2"), ("limit", "1")]
 
 

@@ -44,22 +44,23 @@ def fetch(cls, client, meter_id, serial, meter):
 
 
 def test_single_phase_readings(sync_db, fleet, mediator):
-    fleet.add_meter("SP-1", element_a={"import_active": 1200.5, "export_active": 3.25},
-                    element_b={"import_active": 80.0, "export_active": 0.5})
+    fleet.add_meter(
+        "SP-1",
+        element_a={"import_active": 1200.5, "export_active": 3.25},
+        element_b={"import_active": 80.0, "export_active": 0.5},
+    )
     _, client = sync_db()
     updates, _ = fetch(readings_syncer.ReadingsSyncer, client, "1", "SP-1", mediator)
-    assert list(updates.items()) == [("import_a", 1200.5), ("import_b", 80.0), ("export_a", 3.25),
-                                     ("export_b", 0.5)]
+    assert list(updates.items()) == [("import_a", 1200.5), ("import_b", 80.0), ("export_a", 3.25), ("export_b", 0.5)]
     assert [c.method for c in fleet.calls] == ["ReadElementA", "ReadElementB"]
 
 
 def test_three_phase_readings_store_the_export_as_an_export(sync_db, fleet, mediator):
-    fleet.add_meter("TP-1", three_phase=True,
-                    three_phase_totals={"active_import": 5400.0, "active_export": 12.5})
+    fleet.add_meter("TP-1", three_phase=True, three_phase_totals={"active_import": 5400.0, "active_export": 12.5})
     _, client = sync_db()
     updates, _ = fetch(readings_syncer.ReadingsSyncer, client, "2", "TP-1", mediator)
     assert list(updates.items()) == [("import_a", 5400.0), ("export_a", 12.5)]
-    call, = fleet.calls
+    (call,) = fleet.calls
     # The hardware text gates the read only; the read itself is given none.
     assert call.method == "ThreePhaseRead" and not call.request.HasField("hardware")
 
@@ -97,18 +98,22 @@ def test_readings_values_pass_unchanged_and_missing_keys_fail():
 
 @pytest.mark.parametrize(
     "meter_id, code, expected, looked_up",
-    [("1", Backlight.always_on, "always_on", False),
-     ("1", Backlight.timed, "timed", False),
-     ("2", Backlight.always_off_sp, "always_off_sp", False),
-     ("1", Backlight.normal_sp_or_always_off_3p, "normal_sp", True),
-     ("2", Backlight.normal_sp_or_always_off_3p, "always_off_3p", True)],
+    [
+        ("1", Backlight.always_on, "always_on", False),
+        ("1", Backlight.timed, "timed", False),
+        ("2", Backlight.always_off_sp, "always_off_sp", False),
+        ("1", Backlight.normal_sp_or_always_off_3p, "normal_sp", True),
+        ("2", Backlight.normal_sp_or_always_off_3p, "always_off_3p", True),
+    ],
     ids=["always-on", "timed", "other-member-three-phase", "shared-single-phase", "shared-three-phase"],
 )
 def test_backlight_names(sync_db, fleet, mediator, meter_id, code, expected, looked_up):
     fleet.add_meter("M", backlight=int(code))
     server, client = sync_db()
     assert fetch(display_light_syncer.DisplayLightSyncer, client, meter_id, "M", mediator) == (
-        {"backlight": expected}, None)
+        {"backlight": expected},
+        None,
+    )
     assert len(registry_reads(server, "three_phase")) == looked_up
 
 
@@ -116,13 +121,16 @@ class OtherSetting(enum.IntEnum):
     normal_sp_or_always_off_3p = 1
 
 
-@pytest.mark.parametrize("answer", [None, 57, 1, OtherSetting.normal_sp_or_always_off_3p, "always_on"],
-                         ids=["none", "unknown-code", "bare-code", "foreign-enum", "name-text"])
+@pytest.mark.parametrize(
+    "answer",
+    [None, 57, 1, OtherSetting.normal_sp_or_always_off_3p, "always_on"],
+    ids=["none", "unknown-code", "bare-code", "foreign-enum", "name-text"],
+)
 def test_unknown_backlight_is_skipped_with_one_warning(sync_db, log_events, answer):
     server, client = sync_db()
     meter = FakeMeterClient(backlight=answer)
     assert fetch(display_light_syncer.DisplayLightSyncer, client, "1", "M", meter) == NOTHING
-    warning, = of_module(log_events, "norvox.sync.display_light_syncer")
+    (warning,) = of_module(log_events, "norvox.sync.display_light_syncer")
     assert (warning["event"], warning["level"]) == ("skipping because the backlight value is unknown", "warning")
     assert set(warning) == {"event", "level", "timestamp", "module"}
     assert server.database.requests == []
@@ -155,23 +163,43 @@ def fixed_now(monkeypatch):
 
 @pytest.mark.parametrize(
     "meter_clock, seconds",
-    [(NOW - timedelta(seconds=5), 5), (NOW + timedelta(seconds=5), 5),
-     (NOW - timedelta(seconds=0.9), 0), (NOW + timedelta(seconds=20.9), 20),
-     (NOW - timedelta(days=1, seconds=7), 86407), (NOW + timedelta(days=1), 86400),
-     (NOW + timedelta(days=400, seconds=3), 400 * 86400 + 3), (NOW, 0),
-     (NOW.astimezone(timezone(timedelta(hours=-7))) - timedelta(seconds=42), 42)],
-    ids=["5s-behind", "5s-ahead", "0.9s", "20.9s", "day-and-7s", "exactly-a-day", "400-days", "none",
-         "other-time-zone"],
+    [
+        (NOW - timedelta(seconds=5), 5),
+        (NOW + timedelta(seconds=5), 5),
+        (NOW - timedelta(seconds=0.9), 0),
+        (NOW + timedelta(seconds=20.9), 20),
+        (NOW - timedelta(days=1, seconds=7), 86407),
+        (NOW + timedelta(days=1), 86400),
+        (NOW + timedelta(days=400, seconds=3), 400 * 86400 + 3),
+        (NOW, 0),
+        (NOW.astimezone(timezone(timedelta(hours=-7))) - timedelta(seconds=42), 42),
+    ],
+    ids=[
+        "5s-behind",
+        "5s-ahead",
+        "0.9s",
+        "20.9s",
+        "day-and-7s",
+        "exactly-a-day",
+        "400-days",
+        "none",
+        "other-time-zone",
+    ],
 )
 def test_clock_offset_whole_seconds_days_included(fixed_now, log_events, meter_clock, seconds):
     meter = FakeMeterClient(clock_time_read=meter_clock)
     updates, _ = fetch(clock_offset_syncer.ClockOffsetSyncer, None, "1", "M", meter)
-    assert list(updates.items()) == [("clock_time_diff_seconds", seconds),
-                                     ("clock_time_diff_synced_at", "2026-05-04T12:00:01+00:00")]
+    assert list(updates.items()) == [
+        ("clock_time_diff_seconds", seconds),
+        ("clock_time_diff_synced_at", "2026-05-04T12:00:01+00:00"),
+    ]
     assert type(updates["clock_time_diff_seconds"]) is int
-    info, = of_module(log_events, "norvox.sync.clock_offset_syncer")
+    (info,) = of_module(log_events, "norvox.sync.clock_offset_syncer")
     assert (info["event"], info["level"], info["clock_time_diff_seconds"]) == (
-        "clock_time_diff_seconds calculated", "info", seconds)
+        "clock_time_diff_seconds calculated",
+        "info",
+        seconds,
+    )
 
 
 def test_clock_offset_against_the_fleet(sync_db, fleet, mediator):
@@ -211,10 +239,12 @@ def test_signal_quality_is_stored_unchanged(answer):
 
 @pytest.mark.parametrize(
     "name, state",
-    [("readings_syncer", dict(element_a={"import_active": 1.0, "export_active": 2.0})),
-     ("display_light_syncer", dict(backlight=1)),
-     ("clock_offset_syncer", dict(clock_offset=30.0)),
-     ("signal_quality_syncer", dict(csq=12))],
+    [
+        ("readings_syncer", dict(element_a={"import_active": 1.0, "export_active": 2.0})),
+        ("display_light_syncer", dict(backlight=1)),
+        ("clock_offset_syncer", dict(clock_offset=30.0)),
+        ("signal_quality_syncer", dict(csq=12)),
+    ],
 )
 def test_twice_for_one_meter_writes_nothing(sync_db, fleet, mediator, name, state):
     module, cls = SYNCERS[name]
@@ -251,21 +281,29 @@ def test_class_shape(name):
 
 @pytest.mark.parametrize(
     "name, loads_logging",
-    [("event_journal_syncer", True), ("readings_syncer", True), ("display_light_syncer", True),
-     ("clock_offset_syncer", True), ("signal_quality_syncer", False)],
+    [
+        ("event_journal_syncer", True),
+        ("readings_syncer", True),
+        ("display_light_syncer", True),
+        ("clock_offset_syncer", True),
+        ("signal_quality_syncer", False),
+    ],
 )
 def test_which_modules_load_logging(name, loads_logging):
-    proc = run_python(textwrap.dedent(f"""
+    proc = run_python(
+        textwrap.dedent(f"""
         import sys
         import norvox.sync.{name} as module
         print("norvox.util.logging" in sys.modules, getattr(module, "logger", None) is not None)
-    """))
+    """)
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == [str(loads_logging)] * 2
 
 
 def test_replacements_made_before_the_first_import_are_used():
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import dmp_frame_protocol, norvox.util.meters as meters
         from datetime import datetime, timezone
         meters.is_three_phase_lookup = lambda supabase, meter_id: supabase == "three-phase"
@@ -280,7 +318,12 @@ def test_replacements_made_before_the_first_import_are_used():
         print(ejs.EventJournalSyncer("three-phase", "1", "S", None).fetch_metrics())
         print(readings_syncer.get_hardware(None, "1"), display_light_syncer.is_three_phase_lookup is
               meters.is_three_phase_lookup)
-    """))
+    """)
+    )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines()[-4:] == ["1990-01-01T00:00:00+00:00", "-1",
-                                             "UpdatesTuple(updates=None, extra=None)", "replaced True"]
+    assert proc.stdout.splitlines()[-4:] == [
+        "1990-01-01T00:00:00+00:00",
+        "-1",
+        "UpdatesTuple(updates=None, extra=None)",
+        "replaced True",
+    ]

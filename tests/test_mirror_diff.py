@@ -53,8 +53,18 @@ def assert_invariants(report: ComparisonReport):
 RECORDS = [
     (FileInfo, ["relative_path", "absolute_path", "size", "date"], "Information about a file for comparison."),
     (FileDifference, ["relative_path", "size_1", "size_2", "size_diff"], "Represents a difference between two files."),
-    (ComparisonReport, ["only_in_folder_1", "only_in_folder_2", "different_files", "identical_files",
-                        "total_files_1", "total_files_2"], "Report containing comparison results."),
+    (
+        ComparisonReport,
+        [
+            "only_in_folder_1",
+            "only_in_folder_2",
+            "different_files",
+            "identical_files",
+            "total_files_1",
+            "total_files_2",
+        ],
+        "Report containing comparison results.",
+    ),
 ]
 
 
@@ -69,7 +79,10 @@ def test_records(cls, fields, doc):
     setattr(by_name, fields[-1], None)
     assert by_position != by_name and getattr(by_name, fields[-1]) is None
     assert by_position != tuple(values)
-    assert repr(by_position) == f"{cls.__name__}(" + ", ".join(f"{f}={v!r}" for f, v in zip(fields, values, strict=True)) + ")"
+    assert (
+        repr(by_position)
+        == f"{cls.__name__}(" + ", ".join(f"{f}={v!r}" for f, v in zip(fields, values, strict=True)) + ")"
+    )
     assert copy.deepcopy(by_position) == pickle.loads(pickle.dumps(by_position)) == by_position
     with pytest.raises(TypeError):
         hash(by_position)
@@ -87,14 +100,26 @@ def test_a_record_made_without_its_fields_reads_as_none(cls):
     assert cls(*range(len(cls.__match_args__))) != bare and repr(bare) == repr(empty)
 
 
-@pytest.mark.parametrize("function, line, signature", [
-    (is_within_date_range, "Check if a file date is within the specified date range.",
-     "(file_date, start_date, end_date)"),
-    (scan_replica_folder, "Scan a replica folder and build a map of relative paths to FileInfo.",
-     "(base_path, start_date=None, end_date=None)"),
-    (compare_replicas, "Compare two replica folders and generate a comparison report.",
-     "(folder_1, folder_2, start_date=None, end_date=None)"),
-])
+@pytest.mark.parametrize(
+    "function, line, signature",
+    [
+        (
+            is_within_date_range,
+            "Check if a file date is within the specified date range.",
+            "(file_date, start_date, end_date)",
+        ),
+        (
+            scan_replica_folder,
+            "Scan a replica folder and build a map of relative paths to FileInfo.",
+            "(base_path, start_date=None, end_date=None)",
+        ),
+        (
+            compare_replicas,
+            "Compare two replica folders and generate a comparison report.",
+            "(folder_1, folder_2, start_date=None, end_date=None)",
+        ),
+    ],
+)
 def test_function_documentation_and_signature(function, line, signature):
     assert function.__doc__ == line
     assert str(inspect.signature(function)) == signature
@@ -138,27 +163,33 @@ def test_a_record_shared_by_threads():
 
 
 def test_loading_the_comparison_loads_the_gap_search():
-    code = ("import sys; from norvox.profile_logs.replicas import mirror_diff as d; "
-            "g = sys.modules['norvox.profile_logs.replicas.mirror_gaps']; "
-            "assert d.extract_date_from_filename is g.extract_date_from_filename")
+    code = (
+        "import sys; from norvox.profile_logs.replicas import mirror_diff as d; "
+        "g = sys.modules['norvox.profile_logs.replicas.mirror_gaps']; "
+        "assert d.extract_date_from_filename is g.extract_date_from_filename"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
     assert mirror_diff.extract_date_from_filename is mirror_gaps.extract_date_from_filename
 
 
 # ---- the date filter ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("file_date, start, end, expected", [
-    (None, None, None, True),
-    (D2, None, None, True),
-    (None, D1, None, False),
-    (None, None, D3, False),
-    (D1, D1, D3, True),
-    (D3, D1, D3, True),
-    (D1, D2, None, False),
-    (D3, None, D2, False),
-    (D2, D3, D1, False),
-    (D2, D2, D2, True),
-])
+
+@pytest.mark.parametrize(
+    "file_date, start, end, expected",
+    [
+        (None, None, None, True),
+        (D2, None, None, True),
+        (None, D1, None, False),
+        (None, None, D3, False),
+        (D1, D1, D3, True),
+        (D3, D1, D3, True),
+        (D1, D2, None, False),
+        (D3, None, D2, False),
+        (D2, D3, D1, False),
+        (D2, D2, D2, True),
+    ],
+)
 def test_date_filter(file_date, start, end, expected):
     assert is_within_date_range(file_date, start, end) is expected
     assert is_within_date_range(file_date=file_date, start_date=start, end_date=end) is expected
@@ -171,9 +202,19 @@ def test_date_filter_compares_with_the_values_own_operators():
 
 # ---- the folder scan ----------------------------------------------------------------------------
 
+
 def test_scan_takes_csv_names_only(tree):
-    base = tree({"a.csv": 3, "a.CSV": 1, "a.csv.bak": 1, "a.txt": 1, ".csv": 0,
-                 "m-20210902.csv": 7, "sub": {"a.csv": 5, "dir.csv": {}}})
+    base = tree(
+        {
+            "a.csv": 3,
+            "a.CSV": 1,
+            "a.csv.bak": 1,
+            "a.txt": 1,
+            ".csv": 0,
+            "m-20210902.csv": 7,
+            "sub": {"a.csv": 5, "dir.csv": {}},
+        }
+    )
     files = scan_replica_folder(base)
     assert sorted(files) == [".csv", "a.csv", "m-20210902.csv", "sub/a.csv"]
     assert files["sub/a.csv"] == FileInfo("sub/a.csv", f"{base}/sub/a.csv", 5, None)
@@ -191,18 +232,21 @@ def test_scan_map_is_in_walk_order(tree):
     assert list(scan_replica_folder(base)) == expected
 
 
-@pytest.mark.parametrize("start, end, expected", [
-    (None, None, ["undated.csv", "x-20210831.csv", "x-20210901.csv", "x-20210903.csv", "x-20210904.csv"]),
-    (D1, D3, ["x-20210901.csv", "x-20210903.csv"]),
-    (None, D3, ["x-20210831.csv", "x-20210901.csv", "x-20210903.csv"]),
-    (D3, None, ["x-20210903.csv", "x-20210904.csv"]),
-    (D3, D1, []),
-])
+@pytest.mark.parametrize(
+    "start, end, expected",
+    [
+        (None, None, ["undated.csv", "x-20210831.csv", "x-20210901.csv", "x-20210903.csv", "x-20210904.csv"]),
+        (D1, D3, ["x-20210901.csv", "x-20210903.csv"]),
+        (None, D3, ["x-20210831.csv", "x-20210901.csv", "x-20210903.csv"]),
+        (D3, None, ["x-20210903.csv", "x-20210904.csv"]),
+        (D3, D1, []),
+    ],
+)
 def test_scan_date_bounds(tree, start, end, expected):
-    base = tree({"undated.csv": 1, "x-20210831.csv": 1, "x-20210901.csv": 1, "x-20210903.csv": 1,
-                 "x-20210904.csv": 1})
+    base = tree({"undated.csv": 1, "x-20210831.csv": 1, "x-20210901.csv": 1, "x-20210903.csv": 1, "x-20210904.csv": 1})
     assert sorted(scan_replica_folder(base, start, end)) == expected
     assert sorted(scan_replica_folder(base, start_date=start, end_date=end)) == expected
+
     # Bounds of another date type go through their own comparisons, with the same result.
     class Day(date):
         pass
@@ -215,8 +259,15 @@ def test_scan_date_bounds(tree, start, end, expected):
 
 def test_scan_of_links(tree, tmp_path):
     outside = make_tree(tmp_path / "outside", {"hidden.csv": 4})
-    base = tree({"real.csv": 10, "to-file.csv": ("link", "real.csv"), "dangling.csv": ("link", "gone"),
-                 "to-folder.csv": ("link", str(outside)), "inside": ("link", str(outside))})
+    base = tree(
+        {
+            "real.csv": 10,
+            "to-file.csv": ("link", "real.csv"),
+            "dangling.csv": ("link", "gone"),
+            "to-folder.csv": ("link", str(outside)),
+            "inside": ("link", str(outside)),
+        }
+    )
     files = scan_replica_folder(base)
     assert {k: f.size for k, f in files.items()} == {"real.csv": 10, "to-file.csv": 10, "dangling.csv": 0}
     # A link to a folder is no file, so its dated name never meets the date filter, not even one
@@ -237,7 +288,9 @@ def test_scan_of_missing_file_and_unreadable_bases(tree, tmp_path):
 
 
 def test_scan_skips_folders_that_cannot_be_listed(open_tmp):
-    base = make_tree(open_tmp / "one", {"a.csv": 1, "locked": {"b.csv": 2, "below": {"c.csv": 3}}, "open": {"d.csv": 4}})
+    base = make_tree(
+        open_tmp / "one", {"a.csv": 1, "locked": {"b.csv": 2, "below": {"c.csv": 3}}, "open": {"d.csv": 4}}
+    )
     (base / "locked").chmod(0)
     with unprivileged():
         assert list(scan_replica_folder(base)) == ["a.csv", "open/d.csv"]
@@ -248,10 +301,16 @@ def test_scan_skips_folders_that_cannot_be_listed(open_tmp):
         assert scan_replica_folder(base) == {}
 
 
-@pytest.mark.parametrize("base, prefix", [
-    (".", ""), ("replicas/one", "replicas/one/"), ("./replicas//one/", "replicas/one/"),
-    ("replicas/../replicas/one", "replicas/../replicas/one/"), (Path("replicas/one"), "replicas/one/"),
-])
+@pytest.mark.parametrize(
+    "base, prefix",
+    [
+        (".", ""),
+        ("replicas/one", "replicas/one/"),
+        ("./replicas//one/", "replicas/one/"),
+        ("replicas/../replicas/one", "replicas/../replicas/one/"),
+        (Path("replicas/one"), "replicas/one/"),
+    ],
+)
 def test_absolute_path_is_the_path_as_reached(tmp_path, monkeypatch, base, prefix):
     make_tree(tmp_path / "replicas" / "one", {"sub": {"a.csv": 1}})
     monkeypatch.chdir(tmp_path / "replicas" / "one" if base == "." else tmp_path)
@@ -261,16 +320,38 @@ def test_absolute_path_is_the_path_as_reached(tmp_path, monkeypatch, base, prefi
 
 # ---- the comparison -----------------------------------------------------------------------------
 
+
 def test_comparison(tree):
-    one = tree({"same.csv": 5, "same-content-differs.csv": "abc", "grew.csv": 100, "shrank.csv": 120,
-                "only1.csv": 1, "Sub": {"a.csv": 1}, "sub": {"a.csv": 1, "x.txt": 9}})
-    two = tree({"same.csv": 5, "same-content-differs.csv": "xyz", "grew.csv": 120, "shrank.csv": 100,
-                "only2.csv": 2, "sub": {"a.csv": 1, "deeper": {"a.csv": 3}}}, "two")
+    one = tree(
+        {
+            "same.csv": 5,
+            "same-content-differs.csv": "abc",
+            "grew.csv": 100,
+            "shrank.csv": 120,
+            "only1.csv": 1,
+            "Sub": {"a.csv": 1},
+            "sub": {"a.csv": 1, "x.txt": 9},
+        }
+    )
+    two = tree(
+        {
+            "same.csv": 5,
+            "same-content-differs.csv": "xyz",
+            "grew.csv": 120,
+            "shrank.csv": 100,
+            "only2.csv": 2,
+            "sub": {"a.csv": 1, "deeper": {"a.csv": 3}},
+        },
+        "two",
+    )
     report = compare_replicas(one, two)
     assert keys(report.only_in_folder_1) == ["Sub/a.csv", "only1.csv"]
     assert keys(report.only_in_folder_2) == ["only2.csv", "sub/deeper/a.csv"]
     assert report.only_in_folder_2[1] == FileInfo("sub/deeper/a.csv", f"{two}/sub/deeper/a.csv", 3, None)
-    assert report.different_files == [FileDifference("grew.csv", 100, 120, 20), FileDifference("shrank.csv", 120, 100, -20)]
+    assert report.different_files == [
+        FileDifference("grew.csv", 100, 120, 20),
+        FileDifference("shrank.csv", 120, 100, -20),
+    ]
     assert (report.identical_files, report.total_files_1, report.total_files_2) == (3, 7, 7)
     assert_invariants(report)
     assert compare_replicas(folder_1=str(one), folder_2=os.fsencode(two)) == report

@@ -39,46 +39,50 @@ def tree(tmp_path):
 
 # ---- the name rule ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("name, expected", [
-    ("DDR0001-A-20210915.csv", date(2021, 9, 15)),
-    ("-20210915.csv", date(2021, 9, 15)),
-    ("any thing at all, even - and .csv-20210915.csv", date(2021, 9, 15)),
-    ("Zähler-Ω-20210915.csv", date(2021, 9, 15)),
-    ("carriage\rreturn-20210915.csv", date(2021, 9, 15)),
-    ("x-20200101-20210915.csv", date(2021, 9, 15)),
-    ("x-20210915.csv-20200101.csv", date(2020, 1, 1)),
-    ("dir/sub/x-20210915.csv", date(2021, 9, 15)),
-    ("x-20210915.csv\n", date(2021, 9, 15)),
-    ("x-20210915.csv\n\n", None),
-    ("a\nb-20210915.csv", None),
-    ("x\n-20210915.csv", None),
-    ("x-20210915.CSV", None),
-    ("x-20210915.Csv", None),
-    ("x-20210915.csv.bak", None),
-    ("x-20210915.csv ", None),
-    ("x-20210915csv", None),
-    ("x-120210915.csv", None),
-    ("x-2021091.csv", None),
-    ("x-a20210915.csv", None),
-    ("x-2021O915.csv", None),
-    ("x20210915.csv", None),
-    ("x_20210915.csv", None),
-    ("20210915.csv", None),
-    ("x-٢٠٢١٠٩١٥.csv", None),  # only ASCII digits are read
-    ("", None),
-    ("x-20200229.csv", date(2020, 2, 29)),
-    ("x-20000229.csv", date(2000, 2, 29)),
-    ("x-20210229.csv", None),
-    ("x-21000229.csv", None),
-    ("x-20210230.csv", None),
-    ("x-20210431.csv", None),
-    ("x-20211301.csv", None),
-    ("x-20210001.csv", None),
-    ("x-20210100.csv", None),
-    ("x-00000101.csv", None),
-    ("x-00010101.csv", date(1, 1, 1)),
-    ("x-99991231.csv", date(9999, 12, 31)),
-])
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("DDR0001-A-20210915.csv", date(2021, 9, 15)),
+        ("-20210915.csv", date(2021, 9, 15)),
+        ("any thing at all, even - and .csv-20210915.csv", date(2021, 9, 15)),
+        ("Zähler-Ω-20210915.csv", date(2021, 9, 15)),
+        ("carriage\rreturn-20210915.csv", date(2021, 9, 15)),
+        ("x-20200101-20210915.csv", date(2021, 9, 15)),
+        ("x-20210915.csv-20200101.csv", date(2020, 1, 1)),
+        ("dir/sub/x-20210915.csv", date(2021, 9, 15)),
+        ("x-20210915.csv\n", date(2021, 9, 15)),
+        ("x-20210915.csv\n\n", None),
+        ("a\nb-20210915.csv", None),
+        ("x\n-20210915.csv", None),
+        ("x-20210915.CSV", None),
+        ("x-20210915.Csv", None),
+        ("x-20210915.csv.bak", None),
+        ("x-20210915.csv ", None),
+        ("x-20210915csv", None),
+        ("x-120210915.csv", None),
+        ("x-2021091.csv", None),
+        ("x-a20210915.csv", None),
+        ("x-2021O915.csv", None),
+        ("x20210915.csv", None),
+        ("x_20210915.csv", None),
+        ("20210915.csv", None),
+        ("x-٢٠٢١٠٩١٥.csv", None),  # only ASCII digits are read
+        ("", None),
+        ("x-20200229.csv", date(2020, 2, 29)),
+        ("x-20000229.csv", date(2000, 2, 29)),
+        ("x-20210229.csv", None),
+        ("x-21000229.csv", None),
+        ("x-20210230.csv", None),
+        ("x-20210431.csv", None),
+        ("x-20211301.csv", None),
+        ("x-20210001.csv", None),
+        ("x-20210100.csv", None),
+        ("x-00000101.csv", None),
+        ("x-00010101.csv", date(1, 1, 1)),
+        ("x-99991231.csv", date(9999, 12, 31)),
+    ],
+)
 def test_name_rule(name, expected):
     assert extract_date_from_filename(name) == expected
     assert extract_date_from_filename(filename=name) == expected
@@ -100,12 +104,15 @@ def test_pattern_constant():
     assert mirror_gaps.DATE_PATTERN.match("x-20210915.csv").group(1) == "20210915"
 
 
-@pytest.mark.parametrize("function, signature", [
-    (extract_date_from_filename, "(filename)"),
-    (_generate_date_range, "(start_date, end_date)"),
-    (check_missing_files, "(root_path, start_date, end_date)"),
-    (check_missing_files_for_folder, "(folder_path, start_date, end_date)"),
-])
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        (extract_date_from_filename, "(filename)"),
+        (_generate_date_range, "(start_date, end_date)"),
+        (check_missing_files, "(root_path, start_date, end_date)"),
+        (check_missing_files_for_folder, "(folder_path, start_date, end_date)"),
+    ],
+)
 def test_signatures(function, signature):
     assert str(inspect.signature(function)) == signature
 
@@ -128,14 +135,18 @@ def test_name_rule_refuses_anything_but_text(value):
 
 # ---- the day range ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("start, end, expected", [
-    (SEP, SEP, [SEP]),
-    (SEP, SEP - timedelta(days=1), []),
-    (SEP, SEP - timedelta(days=400), []),
-    (date(2020, 2, 28), date(2020, 3, 1), [date(2020, 2, 28), date(2020, 2, 29), date(2020, 3, 1)]),
-    (date(2021, 12, 31), date(2022, 1, 1), [date(2021, 12, 31), date(2022, 1, 1)]),
-    (date(9999, 12, 30), date(9999, 12, 31), [date(9999, 12, 30), date(9999, 12, 31)]),
-])
+
+@pytest.mark.parametrize(
+    "start, end, expected",
+    [
+        (SEP, SEP, [SEP]),
+        (SEP, SEP - timedelta(days=1), []),
+        (SEP, SEP - timedelta(days=400), []),
+        (date(2020, 2, 28), date(2020, 3, 1), [date(2020, 2, 28), date(2020, 2, 29), date(2020, 3, 1)]),
+        (date(2021, 12, 31), date(2022, 1, 1), [date(2021, 12, 31), date(2022, 1, 1)]),
+        (date(9999, 12, 30), date(9999, 12, 31), [date(9999, 12, 30), date(9999, 12, 31)]),
+    ],
+)
 def test_day_range(start, end, expected):
     assert _generate_date_range(start, end) == expected
     assert _generate_date_range(start_date=start, end_date=end) == expected
@@ -157,13 +168,17 @@ def test_day_range_refuses_bounds_that_are_no_dates(start, end):
 
 # ---- the folder check ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("layout, expected", [
-    ({daily(date(2021, 9, 1)): "", daily(date(2021, 9, 3)): "", daily(date(2021, 8, 2)): ""}, [date(2021, 9, 2)]),
-    ({}, FIRST_THREE),
-    ({"notes.txt": "", "x-20210902.CSV": "", "x-20210231.csv": ""}, FIRST_THREE),
-    ({daily(date(2021, 9, 2)): {}, "y-20210901.csv": ("link", "nowhere")}, [date(2021, 9, 3)]),
-    ({f"{s}-20210902.csv": "" for s in "abc"}, [date(2021, 9, 1), date(2021, 9, 3)]),
-])
+
+@pytest.mark.parametrize(
+    "layout, expected",
+    [
+        ({daily(date(2021, 9, 1)): "", daily(date(2021, 9, 3)): "", daily(date(2021, 8, 2)): ""}, [date(2021, 9, 2)]),
+        ({}, FIRST_THREE),
+        ({"notes.txt": "", "x-20210902.CSV": "", "x-20210231.csv": ""}, FIRST_THREE),
+        ({daily(date(2021, 9, 2)): {}, "y-20210901.csv": ("link", "nowhere")}, [date(2021, 9, 3)]),
+        ({f"{s}-20210902.csv": "" for s in "abc"}, [date(2021, 9, 1), date(2021, 9, 3)]),
+    ],
+)
 def test_folder_check(tree, layout, expected):
     folder = tree(layout)
     for path in (folder, str(folder), os.fsencode(folder)):
@@ -212,6 +227,7 @@ def test_checks_refuse_values_that_are_no_paths(check):
 
 # ---- the tree scan ------------------------------------------------------------------------------
 
+
 def sept(*days: int) -> list[date]:
     return [date(2021, 9, d) for d in days]
 
@@ -226,14 +242,17 @@ def walk_order(root) -> list[str]:
 
 
 def test_tree_scan(tree):
-    root = tree({
-        daily(date(2021, 9, 1)): "", daily(date(2021, 9, 3)): "",
-        "first": {"readme.txt": ""},
-        "second": {daily(date(2020, 9, 1)): ""},
-        "complete": {daily(date(2021, 9, d)): "" for d in (1, 2, 3)},
-        "deep": {"er": {daily(date(2021, 9, 2)): "", "x-20210901.txt": ""}},
-        "x-20210903.csv": {"y-20210902.csv": ""},  # a folder named like a daily file
-    })
+    root = tree(
+        {
+            daily(date(2021, 9, 1)): "",
+            daily(date(2021, 9, 3)): "",
+            "first": {"readme.txt": ""},
+            "second": {daily(date(2020, 9, 1)): ""},
+            "complete": {daily(date(2021, 9, d)): "" for d in (1, 2, 3)},
+            "deep": {"er": {daily(date(2021, 9, 2)): "", "x-20210901.txt": ""}},
+            "x-20210903.csv": {"y-20210902.csv": ""},  # a folder named like a daily file
+        }
+    )
     result = scan(root)
     assert result == {".": sept(2), "second": sept(1, 2, 3), "deep/er": sept(1, 3), "x-20210903.csv": sept(1, 3)}
     assert list(result) == [key for key in walk_order(root) if key in result]
@@ -242,13 +261,15 @@ def test_tree_scan(tree):
 
 def test_tree_scan_counts_links_by_what_they_lead_to(tree, tmp_path):
     outside = make_tree(tmp_path / "outside", {daily(date(2021, 9, 2)): ""})
-    root = tree({
-        daily(date(2021, 9, 1)): "",
-        "x-20210902.csv": ("link", str(outside)),             # a link to a folder is a folder
-        "y-20210903.csv": ("link", "gone"),                   # a dangling link is a file
-        "inside": ("link", str(outside)),                     # not entered
-        "sub": {"z-20210902.csv": ("link", f"../{daily(date(2021, 9, 1))}")},
-    })
+    root = tree(
+        {
+            daily(date(2021, 9, 1)): "",
+            "x-20210902.csv": ("link", str(outside)),  # a link to a folder is a folder
+            "y-20210903.csv": ("link", "gone"),  # a dangling link is a file
+            "inside": ("link", str(outside)),  # not entered
+            "sub": {"z-20210902.csv": ("link", f"../{daily(date(2021, 9, 1))}")},
+        }
+    )
     assert scan(root) == {".": sept(2), "sub": sept(1, 3)}
 
 
@@ -268,11 +289,14 @@ def test_tree_scan_of_missing_or_file_roots_and_empty_ranges(tree, tmp_path):
 
 
 def test_tree_scan_passes_over_unreadable_folders(open_tmp):
-    root = make_tree(open_tmp / "root", {
-        daily(date(2021, 9, 1)): "",
-        "locked": {daily(date(2021, 9, 1)): "", "below": {daily(date(2021, 9, 2)): ""}},
-        "open": {daily(date(2021, 9, 3)): ""},
-    })
+    root = make_tree(
+        open_tmp / "root",
+        {
+            daily(date(2021, 9, 1)): "",
+            "locked": {daily(date(2021, 9, 1)): "", "below": {daily(date(2021, 9, 2)): ""}},
+            "open": {daily(date(2021, 9, 3)): ""},
+        },
+    )
     (root / "locked").chmod(0)
     with unprivileged():
         assert scan(root) == {".": sept(2, 3), "open": sept(1, 2)}

@@ -19,30 +19,50 @@ from tests.support import JOB_KEYS, clean_env, job_env, json_lines, run_program,
 SETUP_FAILURES = [
     pytest.param(
         "import warnings; warnings.simplefilter('error', DeprecationWarning)",
-        "norvox.mediator.client", {},
-        ("DeprecationWarning",
-         "Importing from norvox.mediator.client is deprecated. "
-         "Use norvox.mediator.api_core or norvox.mediator.api_prepay instead.", None),
-        ["norvox.mediator.client"], id="deprecated-client-warning-as-error"),
+        "norvox.mediator.client",
+        {},
+        (
+            "DeprecationWarning",
+            "Importing from norvox.mediator.client is deprecated. "
+            "Use norvox.mediator.api_core or norvox.mediator.api_prepay instead.",
+            None,
+        ),
+        ["norvox.mediator.client"],
+        id="deprecated-client-warning-as-error",
+    ),
     pytest.param(
-        "", "norvox.jobs.clock_correction", {"MAX_PARALLEL_JOBS": "abc"},
+        "",
+        "norvox.jobs.clock_correction",
+        {"MAX_PARALLEL_JOBS": "abc"},
         ("ValueError", "invalid literal for int() with base 10: 'abc'", None),
-        ["norvox.jobs.clock_correction"], id="clock-correction-bad-integer"),
+        ["norvox.jobs.clock_correction"],
+        id="clock-correction-bad-integer",
+    ),
     pytest.param(
-        "", "norvox.jobs.pending_tariff_push", {"MAX_PARALLEL_JOBS": "5.5"},
+        "",
+        "norvox.jobs.pending_tariff_push",
+        {"MAX_PARALLEL_JOBS": "5.5"},
         ("ValueError", "invalid literal for int() with base 10: '5.5'", None),
-        ["norvox.jobs.pending_tariff_push"], id="tariff-push-bad-integer"),
+        ["norvox.jobs.pending_tariff_push"],
+        id="tariff-push-bad-integer",
+    ),
     pytest.param(
         "import sys; sys.modules['norvox.drav.drav_filename'] = None",
-        "norvox.drav.drav_csv", {},
+        "norvox.drav.drav_csv",
+        {},
         ("ModuleNotFoundError", "import of norvox.drav.drav_filename halted; None in sys.modules", None),
-        ["norvox.drav.drav_csv"], id="drav-import-made-to-fail"),
+        ["norvox.drav.drav_csv"],
+        id="drav-import-made-to-fail",
+    ),
     pytest.param(
         # The logging set-up fails inside the job's set-up: both modules are gone.
         "import sys; sys.modules['structlog'] = None",
-        "norvox.jobs.prepay_switch_off", {},
+        "norvox.jobs.prepay_switch_off",
+        {},
         ("ModuleNotFoundError", "import of structlog halted; None in sys.modules", None),
-        ["norvox.jobs.prepay_switch_off", "norvox.util.logging"], id="nested-logging-failure"),
+        ["norvox.jobs.prepay_switch_off", "norvox.util.logging"],
+        id="nested-logging-failure",
+    ),
     pytest.param(
         textwrap.dedent("""
             import sys, types
@@ -54,9 +74,12 @@ SETUP_FAILURES = [
                         raise RuntimeError('no ' + name) from e
             sys.modules['norvox.jobs.tariff_push'] = Broken('norvox.jobs.tariff_push')
         """),
-        "norvox.jobs.pending_tariff_push", {},
+        "norvox.jobs.pending_tariff_push",
+        {},
         ("RuntimeError", "no TariffPushJob", "KeyError"),
-        ["norvox.jobs.pending_tariff_push"], id="error-with-cause"),
+        ["norvox.jobs.pending_tariff_push"],
+        id="error-with-cause",
+    ),
 ]
 
 
@@ -123,8 +146,7 @@ def test_an_error_escaping_a_cpp_function_names_its_file_function_and_line():
 def test_a_logged_error_raised_in_cpp_has_a_traceback(database, fleet):
     # A wallet without a minimum: comparing the balance with None fails inside the C++ run.
     meters = [{"id": 1, "serial": "M1", "balance": 1.0, "wallet": 101}]
-    wallets = [{"id": 101, "balance": 7.5, "minimum_balance": None, "target_balance": 20.0,
-                "auto_topup": True}]
+    wallets = [{"id": 101, "balance": 7.5, "minimum_balance": None, "target_balance": 20.0, "auto_topup": True}]
     db = database({"ambrel": {"meters": meters, "wallets": wallets}}, keys=JOB_KEYS)
     done = run_program("wallet_refill", env=job_env(db.url, fleet.address))
     assert done.returncode == 6, done.stderr
@@ -141,9 +163,11 @@ def test_a_logged_error_raised_in_cpp_has_a_traceback(database, fleet):
 def test_an_uncaught_error_of_a_job_shows_the_cpp_frame(database, fleet):
     # The registry row lacks "id": the push of that meter fails before its guarded part and the
     # program ends with the error.
-    db = database({"tessel": {"meter_registry": [{"serial": "M1", "mode": "active"}]}, "ambrel": {}},
-                  functions={"meters_missing_future_tariffs": [{"meter_id": 1, "serial": "M1"}]},
-                  keys=JOB_KEYS)
+    db = database(
+        {"tessel": {"meter_registry": [{"serial": "M1", "mode": "active"}]}, "ambrel": {}},
+        functions={"meters_missing_future_tariffs": [{"meter_id": 1, "serial": "M1"}]},
+        keys=JOB_KEYS,
+    )
     done = run_program("pending_tariff_push", "--esco", "north", env=job_env(db.url, fleet.address))
     assert done.returncode == 1
     assert '  File "src/norvox/jobs/pending_tariff_push.cpp", line ' in done.stderr
@@ -157,18 +181,24 @@ def test_documentation_texts_are_exact():
 
     # The replica comparison's and the stub generator's texts are checked with their modules.
     assert PrepaySwitchOffJob.update.__doc__ == (
-        "Update the prepay_enabled flag on the meter.\nReturns True if successful, False if failed.")
-    assert WalletRefillJob.run.__doc__ == (
-        "Find all meters where current balance is less than wallet minimum_balance.")
+        "Update the prepay_enabled flag on the meter.\nReturns True if successful, False if failed."
+    )
+    assert WalletRefillJob.run.__doc__ == ("Find all meters where current balance is less than wallet minimum_balance.")
 
 
-@pytest.mark.parametrize("function, signature", [
-    ("norvox.jobs.prepay_switch_off:PrepaySwitchOffJob.update", "(self)"),
-    ("norvox.jobs.prepay_switch_off:PrepaySwitchOffJob", "(*, meter, mediator_address, supabase)"),
-    ("norvox.jobs.clock_correction:ClockCorrectionJob", "(esco=None)"),
-    ("norvox.profile_logs.replicas.mirror_diff:compare_replicas", "(folder_1, folder_2, start_date=None, end_date=None)"),
-    ("norvox.drav.drav_csv:DRAVCSV.write", "(serial, output_file_path, records, element_marker=None)"),
-])
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        ("norvox.jobs.prepay_switch_off:PrepaySwitchOffJob.update", "(self)"),
+        ("norvox.jobs.prepay_switch_off:PrepaySwitchOffJob", "(*, meter, mediator_address, supabase)"),
+        ("norvox.jobs.clock_correction:ClockCorrectionJob", "(esco=None)"),
+        (
+            "norvox.profile_logs.replicas.mirror_diff:compare_replicas",
+            "(folder_1, folder_2, start_date=None, end_date=None)",
+        ),
+        ("norvox.drav.drav_csv:DRAVCSV.write", "(serial, output_file_path, records, element_marker=None)"),
+    ],
+)
 def test_signatures_stay_readable(function, signature):
     module, _, path = function.partition(":")
     target = __import__(module, fromlist=["_"])

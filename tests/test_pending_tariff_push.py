@@ -40,8 +40,13 @@ REGISTRY = [
 
 
 def work_row(meter_id, serial):
-    return {"meter_id": meter_id, "serial": serial, "unit_rate": 0.1, "standing_charge": 12.0,
-            "activation_time": ACTIVATION}
+    return {
+        "meter_id": meter_id,
+        "serial": serial,
+        "unit_rate": 0.1,
+        "standing_charge": 12.0,
+        "activation_time": ACTIVATION,
+    }
 
 
 @pytest.fixture
@@ -49,8 +54,11 @@ def backend(database):
     """A database whose procedure returns `rows` (REFUSED: refuses the call)."""
 
     def start(rows, registry=REGISTRY):
-        server = database({"tessel": {"meter_registry": registry}, "ambrel": {}},
-                          functions={"meters_missing_future_tariffs": rows}, keys=JOB_KEYS)
+        server = database(
+            {"tessel": {"meter_registry": registry}, "ambrel": {}},
+            functions={"meters_missing_future_tariffs": rows},
+            keys=JOB_KEYS,
+        )
         if rows is REFUSED:
             server.database.refuse("rpc/meters_missing_future_tariffs", 500, "procedure failed")
         return server
@@ -76,19 +84,26 @@ def test_pushes_the_rows_of_active_meters(backend, fleet):
     assert done.returncode == 0, done.stderr
     events = json_lines(done.stdout)
     assert all(event["esco"] == "north" for event in events)
-    assert heads(events)[:4] == ["Starting pending tariff push job...", "meters_missing_future_tariffs response",
-                                 "response JSON", "Processing 4 future tariff updates"]
+    assert heads(events)[:4] == [
+        "Starting pending tariff push job...",
+        "meters_missing_future_tariffs response",
+        "response JSON",
+        "Processing 4 future tariff updates",
+    ]
     assert "Decimal('0.1')" in messages(events)[2] and "Decimal('12.0')" in messages(events)[2]
     assert messages(events)[-1] == "Finished tariffs update all job. Success: 1/4"
 
     missing = [e for e in events if e["event"].startswith("No active meter")]
-    assert [(e["event"], e["level"], set(e) - {"module", "esco", "event", "level", "timestamp"})
-            for e in missing] == [("No active meter found in meter_registry with serial T2", "error", set())]
+    assert [(e["event"], e["level"], set(e) - {"module", "esco", "event", "level", "timestamp"}) for e in missing] == [
+        ("No active meter found in meter_registry with serial T2", "error", set())
+    ]
     # The registry's id, not the row's meter_id, names the meter from here on.
-    assert sorted((e["meter_id"], e["serial"], e["mediator_address"]) for e in events
-                  if e["event"] == "run_job") == [(10, "T1", fleet.address), (12, "T3", fleet.address),
-                                                  (13, "T4", fleet.address)]
-    failure, = [e for e in events if e["event"] == "Failure occurred pushing token"]
+    assert sorted((e["meter_id"], e["serial"], e["mediator_address"]) for e in events if e["event"] == "run_job") == [
+        (10, "T1", fleet.address),
+        (12, "T3", fleet.address),
+        (13, "T4", fleet.address),
+    ]
+    (failure,) = [e for e in events if e["event"] == "Failure occurred pushing token"]
     assert "UNAVAILABLE" in failure["error"] and "exception" not in failure
     # Its traceback lines are written on a line of their own (among the workers' lines).
     assert any(line.startswith("['Traceback") and "UNAVAILABLE" in line for line in done.stdout.splitlines())
@@ -98,13 +113,18 @@ def test_pushes_the_rows_of_active_meters(backend, fleet):
     assert fleet.meter("T3").future_tariff is None
 
     call, *lookups = db.database.requests
-    assert (call.method, call.path, call.body) == ("POST", "/rest/v1/rpc/meters_missing_future_tariffs",
-                                                   {"esco_code_in": "north"})
+    assert (call.method, call.path, call.body) == (
+        "POST",
+        "/rest/v1/rpc/meters_missing_future_tariffs",
+        {"esco_code_in": "north"},
+    )
     assert (call.headers["content-profile"], call.headers["authorization"]) == ("ambrel", f"Bearer {BACKEND_KEY}")
     assert sorted(r.query for r in lookups) == [
-        [("select", "*"), ("serial", f"eq.{serial}"), ("mode", "eq.active")] for serial in ("T1", "T2", "T3", "T4")]
+        [("select", "*"), ("serial", f"eq.{serial}"), ("mode", "eq.active")] for serial in ("T1", "T2", "T3", "T4")
+    ]
     assert {(r.method, r.path, r.headers["accept-profile"], r.headers["authorization"]) for r in lookups} == {
-        ("GET", "/rest/v1/meter_registry", "tessel", f"Bearer {TESSEL_KEY}")}
+        ("GET", "/rest/v1/meter_registry", "tessel", f"Bearer {TESSEL_KEY}")
+    }
 
 
 START = "Starting pending tariff push job..."
@@ -115,28 +135,69 @@ SETTINGS = "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set."
     "args, settings, rows, status, expected",
     [
         (("--esco", "north"), dict(SUPABASE_ANON_KEY=""), [], 2, [SETTINGS]),
-        (("--esco", "north"), dict(TESSEL_ROLE_KEY=None, MEDIATOR_SERVER=None), [], 3,
-         ["Environment variable TESSEL_ROLE_KEY not set."]),
-        (("--esco", "north"), dict(PUBLIC_BACKEND_ROLE_KEY=""), [], 4,
-         ["Environment variable PUBLIC_BACKEND_ROLE_KEY not set."]),
+        (
+            ("--esco", "north"),
+            dict(TESSEL_ROLE_KEY=None, MEDIATOR_SERVER=None),
+            [],
+            3,
+            ["Environment variable TESSEL_ROLE_KEY not set."],
+        ),
+        (
+            ("--esco", "north"),
+            dict(PUBLIC_BACKEND_ROLE_KEY=""),
+            [],
+            4,
+            ["Environment variable PUBLIC_BACKEND_ROLE_KEY not set."],
+        ),
         (("--esco", "north"), dict(MEDIATOR_SERVER=None), [], 5, ["Environment variable MEDIATOR_SERVER not set."]),
         ((), {}, [], 1, [START]),
         # The setting is read while the module loads: before the command line is parsed.
         (("--bogus",), dict(MAX_PARALLEL_JOBS="4.5"), [], 1, []),
         (("--bogus",), {}, [], 2, []),
-        (("--esco", "north"), {}, [], 10,
-         [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for north"]),
-        (("--esco", ""), {}, [], 10,
-         [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for "]),
+        (
+            ("--esco", "north"),
+            {},
+            [],
+            10,
+            [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for north"],
+        ),
+        (
+            ("--esco", ""),
+            {},
+            [],
+            10,
+            [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for "],
+        ),
         (("--esco", "north"), {}, REFUSED, 1, [START]),
-        (("--esco", "north"), dict(MAX_PARALLEL_JOBS="0"), [work_row(901, "T1")], 1,
-         [START, "meters_missing_future_tariffs response", "response JSON", "Processing 1 future tariff updates"]),
-        (("--esco", "north"), dict(MAX_PARALLEL_JOBS="0"), [], 10,
-         [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for north"]),
+        (
+            ("--esco", "north"),
+            dict(MAX_PARALLEL_JOBS="0"),
+            [work_row(901, "T1")],
+            1,
+            [START, "meters_missing_future_tariffs response", "response JSON", "Processing 1 future tariff updates"],
+        ),
+        (
+            ("--esco", "north"),
+            dict(MAX_PARALLEL_JOBS="0"),
+            [],
+            10,
+            [START, "meters_missing_future_tariffs response", "response JSON", "No tariffs to update for north"],
+        ),
     ],
-    ids=["no-anon-key", "no-role-key-nor-mediator", "no-backend-key", "no-mediator", "no-esco",
-         "pool-size-not-integer", "bad-option", "no-rows", "empty-code", "procedure-refused",
-         "pool-size-zero", "pool-size-zero-no-rows"],
+    ids=[
+        "no-anon-key",
+        "no-role-key-nor-mediator",
+        "no-backend-key",
+        "no-mediator",
+        "no-esco",
+        "pool-size-not-integer",
+        "bad-option",
+        "no-rows",
+        "empty-code",
+        "procedure-refused",
+        "pool-size-zero",
+        "pool-size-zero-no-rows",
+    ],
 )
 def test_exit_statuses(backend, fleet, args, settings, rows, status, expected):
     db = backend(rows)
@@ -158,9 +219,12 @@ def test_procedure_data_not_a_list_is_an_empty_work_list(backend, fleet, data, t
     done = run_program(PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address))
     assert done.returncode == 10
     events = json_lines(done.stdout)
-    warning, = [e for e in events if e["level"] == "warning"]
+    (warning,) = [e for e in events if e["level"] == "warning"]
     assert (warning["event"], warning["data_type"], warning["data"]) == (
-        "RPC call 'meters_missing_future_tariffs' returned unexpected data type", type_name, data)
+        "RPC call 'meters_missing_future_tariffs' returned unexpected data type",
+        type_name,
+        data,
+    )
     assert messages(events)[-2:] == ["response JSON [[]]", "No tariffs to update for north"]
 
 
@@ -186,8 +250,10 @@ def pushes(backend, fleet):
         serials = [f"P{i}" for i in range(count)]
         for serial in serials:
             fleet.add_meter(serial)
-        return backend([work_row(900 + i, s) for i, s in enumerate(serials)],
-                       registry=[{"id": i, "serial": s, "mode": "active"} for i, s in enumerate(serials)])
+        return backend(
+            [work_row(900 + i, s) for i, s in enumerate(serials)],
+            registry=[{"id": i, "serial": s, "mode": "active"} for i, s in enumerate(serials)],
+        )
 
     return start
 
@@ -195,23 +261,32 @@ def pushes(backend, fleet):
 @pytest.mark.parametrize("setting, workers", [(None, 5), ("", 5), ("2", 2)])
 def test_pool_size_bounds_the_pushes_in_flight(pushes, fleet, setting, workers):
     db = pushes(8)
-    out = run_with_calls_held(fleet, PROGRAM, "--esco", "north",
-                              env=job_env(db.url, fleet.address, MAX_PARALLEL_JOBS=setting), workers=workers)
+    out = run_with_calls_held(
+        fleet,
+        PROGRAM,
+        "--esco",
+        "north",
+        env=job_env(db.url, fleet.address, MAX_PARALLEL_JOBS=setting),
+        workers=workers,
+    )
     assert messages(json_lines(out))[-1] == "Finished tariffs update all job. Success: 8/8"
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_an_interrupt_pushes_no_further_tariff(pushes, fleet, signum):
     db = pushes(8)
-    run = interrupt_with_calls_held(fleet, PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address),
-                                    workers=5, signum=signum)
+    run = interrupt_with_calls_held(
+        fleet, PROGRAM, "--esco", "north", env=job_env(db.url, fleet.address), workers=5, signum=signum
+    )
     check_interrupted(run, fleet, signum, total=8)
     # The pushes under way were taken by their meters; no other meter got one.
     assert sorted(m.serial for m in fleet.meters if m.future_tariff is not None) == sorted(
-        call.serial for call in run.held)
+        call.serial for call in run.held
+    )
 
 
 # --- in-process: the work list's conversion and type tests ------------------------------------
+
 
 @pytest.fixture
 def job():
@@ -222,8 +297,18 @@ def job():
 def test_floats_become_exact_decimals(job):
     nested = {"rate": 0.5}
     items = [1, 2]
-    row = {"serial": "T1", "unit_rate": 0.1, "standing_charge": 12.0, "tiny": 1e-05, "count": 5,
-           "flag": True, "text": "0.25", "nested": nested, "items": items, "none": None}
+    row = {
+        "serial": "T1",
+        "unit_rate": 0.1,
+        "standing_charge": 12.0,
+        "tiny": 1e-05,
+        "count": 5,
+        "flag": True,
+        "text": "0.25",
+        "nested": nested,
+        "items": items,
+        "none": None,
+    }
     data = [row, None, "text", OrderedDict(b=0.2, a=1)]
 
     converted = job._convert_floats_to_decimal(data)
@@ -267,12 +352,19 @@ class ListSubclass(list):
 
 @pytest.mark.parametrize(
     "call, message",
-    [(lambda job: job.future_tariffs_to_update(None), "Argument 'esco' has incorrect type (expected str, got NoneType)"),
-     (lambda job: job.future_tariffs_to_update(TextSubclass("north")), "expected str, got TextSubclass"),
-     (lambda job: job.future_tariffs_to_update(esco=7), "expected str, got int"),
-     (lambda job: job._convert_floats_to_decimal((1.0,)),
-      "Argument 'data_list' has incorrect type (expected list, got tuple)"),
-     (lambda job: job._convert_floats_to_decimal(ListSubclass()), "expected list, got ListSubclass")],
+    [
+        (
+            lambda job: job.future_tariffs_to_update(None),
+            "Argument 'esco' has incorrect type (expected str, got NoneType)",
+        ),
+        (lambda job: job.future_tariffs_to_update(TextSubclass("north")), "expected str, got TextSubclass"),
+        (lambda job: job.future_tariffs_to_update(esco=7), "expected str, got int"),
+        (
+            lambda job: job._convert_floats_to_decimal((1.0,)),
+            "Argument 'data_list' has incorrect type (expected list, got tuple)",
+        ),
+        (lambda job: job._convert_floats_to_decimal(ListSubclass()), "expected list, got ListSubclass"),
+    ],
     ids=["esco-none", "esco-str-subclass", "esco-int", "tuple", "list-subclass"],
 )
 def test_typed_arguments_refused_before_any_request(database, job, call, message):
@@ -286,8 +378,13 @@ def test_typed_arguments_refused_before_any_request(database, job, call, message
 
 @pytest.mark.parametrize(
     "method, signature",
-    [("run_job", "(self, tariff)"), ("run", "(self)"), ("future_tariffs_to_update", "(self, esco)"),
-     ("_convert_floats_to_decimal", "(self, data_list)"), ("_check_environment", "(self)")],
+    [
+        ("run_job", "(self, tariff)"),
+        ("run", "(self)"),
+        ("future_tariffs_to_update", "(self, esco)"),
+        ("_convert_floats_to_decimal", "(self, data_list)"),
+        ("_check_environment", "(self)"),
+    ],
 )
 def test_signatures(method, signature):
     assert str(inspect.signature(PendingTariffPushJob)) == "(esco=None)"

@@ -32,8 +32,7 @@ def api(platform):
 
 
 def machine_of(platform, state="started", region="lhr"):
-    return platform.add_mediator(APP, serial="DD-1", meter_id="17", ip_address="10.0.0.17", state=state,
-                                 region=region)
+    return platform.add_mediator(APP, serial="DD-1", meter_id="17", ip_address="10.0.0.17", state=state, region=region)
 
 
 def test_public_address_when_unset(monkeypatch):
@@ -44,8 +43,16 @@ def test_public_address_when_unset(monkeypatch):
 
 
 def test_operations_on_the_wire(platform, api):
-    machine = api.create(APP, "img:1", ["serve"], port=50051, name="mediator-DD-2", env_vars={"A": "1"},
-                         metadata={"meter_id": "18"}, extra_config={"region": "ams"})
+    machine = api.create(
+        APP,
+        "img:1",
+        ["serve"],
+        port=50051,
+        name="mediator-DD-2",
+        env_vars={"A": "1"},
+        metadata={"meter_id": "18"},
+        extra_config={"region": "ams"},
+    )
     mid = machine["id"]
     assert machine["name"] == "mediator-DD-2" and machine["region"] == "ams" and machine["state"] == "started"
     assert api.list(APP, region="ams") == [machine] and api.list(APP, region="lhr") == []
@@ -56,15 +63,19 @@ def test_operations_on_the_wire(platform, api):
     assert api.destroy(APP, mid, force=True, region="ams") == {"ok": True}
     assert [(r.method, r.path, r.operation) for r in platform.requests] == [
         ("POST", "/v1/apps/meters/machines", "create"),
-        ("GET", "/v1/apps/meters/machines", "list"), ("GET", "/v1/apps/meters/machines", "list"),
-        ("POST", f"/v1/apps/meters/machines/{mid}/stop", "stop"), ("GET", f"/v1/apps/meters/machines/{mid}", "get"),
+        ("GET", "/v1/apps/meters/machines", "list"),
+        ("GET", "/v1/apps/meters/machines", "list"),
+        ("POST", f"/v1/apps/meters/machines/{mid}/stop", "stop"),
+        ("GET", f"/v1/apps/meters/machines/{mid}", "get"),
         ("GET", f"/v1/apps/meters/machines/{mid}/wait", "wait"),
         ("POST", f"/v1/apps/meters/machines/{mid}/start", "start"),
-        ("DELETE", f"/v1/apps/meters/machines/{mid}", "destroy")]
+        ("DELETE", f"/v1/apps/meters/machines/{mid}", "destroy"),
+    ]
     assert all(r.headers["authorization"] == f"Bearer {TOKEN}" for r in platform.requests)
     assert platform.requests[-1].query == {"force": "true"}
     assert platform.requests[0].body["config"]["services"] == [
-        {"protocol": "tcp", "internal_port": 50051, "ports": [{"port": 50051}]}]
+        {"protocol": "tcp", "internal_port": 50051, "ports": [{"port": 50051}]}
+    ]
 
 
 def test_wait_returns_once_the_state_is_reached(platform, api):
@@ -82,12 +93,22 @@ def test_wait_time_limit(platform, api):
     assert answer["error"].startswith("deadline_exceeded")
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda api, m: api.destroy(APP, m["id"]), "failed_precondition: unable to destroy machine, not currently stopped"),
-    (lambda api, m: api.get(APP, "nope"), "not_found: machine nope not found"),
-    (lambda api, m: api.list("other/app"), "not_found: app other/app not found"),
-    (lambda api, m: api.wait(APP, m["id"], "stale", "stopped"), "invalid_argument: instance_id does not match the machine's"),
-], ids=["destroy-running", "unknown-machine", "unknown-app", "stale-instance"])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (
+            lambda api, m: api.destroy(APP, m["id"]),
+            "failed_precondition: unable to destroy machine, not currently stopped",
+        ),
+        (lambda api, m: api.get(APP, "nope"), "not_found: machine nope not found"),
+        (lambda api, m: api.list("other/app"), "not_found: app other/app not found"),
+        (
+            lambda api, m: api.wait(APP, m["id"], "stale", "stopped"),
+            "invalid_argument: instance_id does not match the machine's",
+        ),
+    ],
+    ids=["destroy-running", "unknown-machine", "unknown-app", "stale-instance"],
+)
 def test_platform_errors_are_error_answers(platform, api, call, error):
     assert call(api, machine_of(platform)) == {"error": error}
 
@@ -142,11 +163,15 @@ def plain_server(monkeypatch):
     server.server_close()
 
 
-@pytest.mark.parametrize("status, body, expected", [
-    (502, "<html>upstream down</html>", "502 Bad Gateway: <html>upstream down</html>"),
-    (503, "", "503 Service Unavailable"),
-    (200, "<html>ok</html>", "the platform's answer to GET /apps/meters/machines is not JSON"),
-], ids=["error-page", "empty-error", "success-not-json"])
+@pytest.mark.parametrize(
+    "status, body, expected",
+    [
+        (502, "<html>upstream down</html>", "502 Bad Gateway: <html>upstream down</html>"),
+        (503, "", "503 Service Unavailable"),
+        (200, "<html>ok</html>", "the platform's answer to GET /apps/meters/machines is not JSON"),
+    ],
+    ids=["error-page", "empty-error", "success-not-json"],
+)
 def test_answers_that_are_not_json(plain_server, status, body, expected):
     plain_server(status, body)
     with API(TOKEN) as client:

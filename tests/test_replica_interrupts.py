@@ -56,13 +56,17 @@ def open_descriptors() -> int:
 
 @pytest.mark.parametrize(
     "call, function",
-    [(lambda root: check_missing_files(ArmedPath(root), FIRST, LAST), "check_missing_files"),
-     (lambda root: check_missing_files_for_folder(ArmedPath(os.path.join(root, "flat")), FIRST, LAST),
-      "check_missing_files_for_folder"),
-     (lambda root: scan_replica_folder(ArmedPath(root), FIRST, LAST), "scan_replica_folder"),
-     # Bounds that are no plain dates: the walk holds the interpreter and asks about each file.
-     (lambda root: scan_replica_folder(ArmedPath(root), Day(2024, 1, 1)), "scan_replica_folder"),
-     (lambda root: compare_replicas(root, ArmedPath(root)), "compare_replicas")],
+    [
+        (lambda root: check_missing_files(ArmedPath(root), FIRST, LAST), "check_missing_files"),
+        (
+            lambda root: check_missing_files_for_folder(ArmedPath(os.path.join(root, "flat")), FIRST, LAST),
+            "check_missing_files_for_folder",
+        ),
+        (lambda root: scan_replica_folder(ArmedPath(root), FIRST, LAST), "scan_replica_folder"),
+        # Bounds that are no plain dates: the walk holds the interpreter and asks about each file.
+        (lambda root: scan_replica_folder(ArmedPath(root), Day(2024, 1, 1)), "scan_replica_folder"),
+        (lambda root: compare_replicas(root, ArmedPath(root)), "compare_replicas"),
+    ],
     ids=["gaps-tree", "gaps-folder", "scan", "scan-datetime-bounds", "compare"],
 )
 def test_a_walk_answers_ctrl_c_from_inside(wide_tree, call, function):

@@ -38,12 +38,18 @@ def ids(response):
 
 def test_inner_embedding_with_nested_filters(tessel):
     _, client = tessel
-    query = (client.table("meter_shadows")
-             .select("clock_time_diff_seconds, id, meter_registry!inner(serial, mode, escos!inner(code))")
-             .gt("clock_time_diff_seconds", 20).eq("meter_registry.mode", "active"))
+    query = (
+        client.table("meter_shadows")
+        .select("clock_time_diff_seconds, id, meter_registry!inner(serial, mode, escos!inner(code))")
+        .gt("clock_time_diff_seconds", 20)
+        .eq("meter_registry.mode", "active")
+    )
     assert query.execute().data == [
-        {"clock_time_diff_seconds": 50, "id": 10,
-         "meter_registry": {"serial": "A", "mode": "active", "escos": {"code": "north"}}},
+        {
+            "clock_time_diff_seconds": 50,
+            "id": 10,
+            "meter_registry": {"serial": "A", "mode": "active", "escos": {"code": "north"}},
+        },
     ]
     assert ids(query.eq("meter_registry.escos.code", "NORTH").execute()) == []
 
@@ -72,8 +78,15 @@ def test_filters_follow_sql_null_semantics(tessel, build, expected):
 
 @pytest.mark.parametrize(
     "pattern, expected",
-    [("NORTH", [1]), ("north%", [1, 2]), ("n_rth", [1, 3]), ("n\\%rth", [3]), ("NORTH\\_2", [2]),
-     ("n*", [1, 2, 3]), ("nort", [])],
+    [
+        ("NORTH", [1]),
+        ("north%", [1, 2]),
+        ("n_rth", [1, 3]),
+        ("n\\%rth", [3]),
+        ("NORTH\\_2", [2]),
+        ("n*", [1, 2, 3]),
+        ("nort", []),
+    ],
 )
 def test_ilike(tessel, pattern, expected):
     _, client = tessel
@@ -91,8 +104,7 @@ def test_update_rpc_and_records(tessel):
     assert server.database.table("meter_shadows")[1]["clock_time_diff_seconds"] == 0
     assert client.rpc("echo", {"esco_code_in": "north"}).execute().data == [{"esco_code_in": "north"}]
     patch, call = server.database.requests
-    assert (patch.method, patch.query, patch.body) == ("PATCH", [("id", "eq.11")],
-                                                       {"clock_time_diff_seconds": 0})
+    assert (patch.method, patch.query, patch.body) == ("PATCH", [("id", "eq.11")], {"clock_time_diff_seconds": 0})
     assert (call.path, call.body) == ("/rest/v1/rpc/echo", {"esco_code_in": "north"})
     assert call.headers["content-profile"] == "tessel"
 
@@ -136,10 +148,12 @@ def event(ts, event_type=1, event_set=0, meter_id="7"):
 
 @pytest.fixture
 def event_log(database):
-    rows = [event("2024-01-01T02:00:00+03:00", 1),   # 2023-12-31T23:00Z
-            event("2024-01-01T00:30:00.250000Z", 2),
-            event("2023-12-31T23:30:00", 3),         # no offset: read as UTC
-            event("2024-01-01T00:30:00+00:00", 4, meter_id="8")]
+    rows = [
+        event("2024-01-01T02:00:00+03:00", 1),  # 2023-12-31T23:00Z
+        event("2024-01-01T00:30:00.250000Z", 2),
+        event("2023-12-31T23:30:00", 3),  # no offset: read as UTC
+        event("2024-01-01T00:30:00+00:00", 4, meter_id="8"),
+    ]
     server = database({"tessel": {"meter_event_log": rows}})
     return server, supa_client(server.url, "anon", "role")
 
@@ -147,10 +161,19 @@ def event_log(database):
 def test_timestamps_stored_as_utc_and_ordered_as_instants(event_log):
     server, client = event_log
     assert [r["timestamp"] for r in server.database.table("meter_event_log")] == [
-        "2023-12-31T23:00:00+00:00", "2024-01-01T00:30:00.25+00:00", "2023-12-31T23:30:00+00:00",
-        "2024-01-01T00:30:00+00:00"]
-    newest = (client.table("meter_event_log").select("timestamp,event_type").eq("meter_id", "7")
-              .order("timestamp", desc=True).limit(1).execute())
+        "2023-12-31T23:00:00+00:00",
+        "2024-01-01T00:30:00.25+00:00",
+        "2023-12-31T23:30:00+00:00",
+        "2024-01-01T00:30:00+00:00",
+    ]
+    newest = (
+        client.table("meter_event_log")
+        .select("timestamp,event_type")
+        .eq("meter_id", "7")
+        .order("timestamp", desc=True)
+        .limit(1)
+        .execute()
+    )
     assert newest.data == [{"timestamp": "2024-01-01T00:30:00.25+00:00", "event_type": 2}]
     later = client.table("meter_event_log").select("event_type").gt("timestamp", "2024-01-01T00:15:00+00:15")
     assert [r["event_type"] for r in later.execute().data] == [2, 4]
@@ -160,10 +183,12 @@ def test_timestamps_stored_as_utc_and_ordered_as_instants(event_log):
 
 @pytest.mark.parametrize(
     "order, expected",
-    [(lambda q: q.order("hardware"), [12, 13, 10, 11]),
-     (lambda q: q.order("hardware", desc=True), [11, 10, 13, 12]),
-     (lambda q: q.order("prepay_enabled", desc=True).order("id", desc=True), [12, 11, 10, 13]),
-     (lambda q: q.order("hardware", nullsfirst=True), [11, 12, 13, 10])],
+    [
+        (lambda q: q.order("hardware"), [12, 13, 10, 11]),
+        (lambda q: q.order("hardware", desc=True), [11, 10, 13, 12]),
+        (lambda q: q.order("prepay_enabled", desc=True).order("id", desc=True), [12, 11, 10, 13]),
+        (lambda q: q.order("hardware", nullsfirst=True), [11, 12, 13, 10]),
+    ],
     ids=["asc-nulls-last", "desc-nulls-first", "two-terms", "nulls-first"],
 )
 def test_order_follows_postgresql_null_placement(tessel, order, expected):
@@ -173,13 +198,23 @@ def test_order_follows_postgresql_null_placement(tessel, order, expected):
 
 def test_upsert_ignoring_duplicates_keeps_stored_rows(event_log):
     server, client = event_log
-    response = client.table("meter_event_log").upsert(
-        [event("2024-01-01T00:30:00.25+00:00", 2, event_set=9),  # stored already: left as it is
-         event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),  # another type in that second
-         event("2023-12-31T23:00:00Z", 1, meter_id="8")],
-        on_conflict=EVENT_KEY, ignore_duplicates=True).execute()
-    assert response.data == [event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),
-                             event("2023-12-31T23:00:00+00:00", 1, meter_id="8")]
+    response = (
+        client.table("meter_event_log")
+        .upsert(
+            [
+                event("2024-01-01T00:30:00.25+00:00", 2, event_set=9),  # stored already: left as it is
+                event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),  # another type in that second
+                event("2023-12-31T23:00:00Z", 1, meter_id="8"),
+            ],
+            on_conflict=EVENT_KEY,
+            ignore_duplicates=True,
+        )
+        .execute()
+    )
+    assert response.data == [
+        event("2024-01-01T00:30:00.25+00:00", 5, event_set=9),
+        event("2023-12-31T23:00:00+00:00", 1, meter_id="8"),
+    ]
     rows = server.database.table("meter_event_log")
     assert len(rows) == 6 and rows[1] == event("2024-01-01T00:30:00.25+00:00", 2, event_set=0)
     post = server.database.requests[-1]
@@ -190,8 +225,11 @@ def test_upsert_ignoring_duplicates_keeps_stored_rows(event_log):
 def test_upsert_merging_duplicates_updates_stored_rows(event_log):
     server, client = event_log
     live = server.database.schemas["tessel"]["meter_event_log"][0]
-    response = client.table("meter_event_log").upsert(
-        event("2023-12-31T23:00:00Z", 1, event_set=4), on_conflict=EVENT_KEY).execute()
+    response = (
+        client.table("meter_event_log")
+        .upsert(event("2023-12-31T23:00:00Z", 1, event_set=4), on_conflict=EVENT_KEY)
+        .execute()
+    )
     assert response.data == [event("2023-12-31T23:00:00+00:00", 1, event_set=4)]
     assert server.database.table("meter_event_log")[0]["event_set"] == 4
     assert live["event_set"] == 4  # the row itself changed, as a test holding it sees
@@ -214,13 +252,18 @@ def test_null_never_conflicts(event_log):
 
 @pytest.mark.parametrize(
     "write, code",
-    [(lambda t: t.insert([event("2025-01-01T00:00:00Z"), event("2023-12-31T23:00:00Z", 1)]), "23505"),
-     (lambda t: t.upsert(event("2025-01-01T00:00:00Z"), on_conflict="meter_id,timestamp"), "42P10"),
-     (lambda t: t.upsert([event("2025-01-01T00:00:00Z"), event("2025-01-01T00:00:00+00:00")],
-                         on_conflict=EVENT_KEY), "21000"),
-     (lambda t: t.insert(event("yesterday")), "22007"),
-     (lambda t: t.update({"timestamp": "2023-12-31T23:00:00Z", "event_type": 1}).eq("event_type", 3),
-      "23505")],
+    [
+        (lambda t: t.insert([event("2025-01-01T00:00:00Z"), event("2023-12-31T23:00:00Z", 1)]), "23505"),
+        (lambda t: t.upsert(event("2025-01-01T00:00:00Z"), on_conflict="meter_id,timestamp"), "42P10"),
+        (
+            lambda t: t.upsert(
+                [event("2025-01-01T00:00:00Z"), event("2025-01-01T00:00:00+00:00")], on_conflict=EVENT_KEY
+            ),
+            "21000",
+        ),
+        (lambda t: t.insert(event("yesterday")), "22007"),
+        (lambda t: t.update({"timestamp": "2023-12-31T23:00:00Z", "event_type": 1}).eq("event_type", 3), "23505"),
+    ],
     ids=["duplicate-insert", "no-such-unique-key", "merge-twice", "bad-timestamp", "update-into-duplicate"],
 )
 def test_failed_writes_change_nothing(event_log, write, code):

@@ -34,19 +34,20 @@ def stub_generator(tmp_path_factory):
 def grpc_copy(tmp_path):
     """A copy of the package's protocol definition and its generated modules."""
     shutil.copy(GRPC_DIR / "mediator.proto", tmp_path)
-    shutil.copytree(GRPC_DIR / "generated", tmp_path / "generated",
-                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(GRPC_DIR / "generated", tmp_path / "generated", ignore=shutil.ignore_patterns("__pycache__"))
     return tmp_path
 
 
 def run_python(code, cwd):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd,
-                          capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True)
 
 
 def tree(folder):
-    return {p.relative_to(folder): p.read_bytes() for p in sorted(folder.rglob("*"))
-            if p.is_file() and "__pycache__" not in p.parts}
+    return {
+        p.relative_to(folder): p.read_bytes()
+        for p in sorted(folder.rglob("*"))
+        if p.is_file() and "__pycache__" not in p.parts
+    }
 
 
 # fix_imports
@@ -85,8 +86,10 @@ def test_fix_imports_without_service_module(stub_generator, tmp_path, monkeypatc
     assert list(tmp_path.rglob("*")) == ([tmp_path / "generated"] if with_folder else [])
 
 
-@pytest.mark.skipif(codecs.lookup(locale.getpreferredencoding(False)).name not in ("utf-8", "ascii"),
-                    reason="the default text encoding reads any byte")
+@pytest.mark.skipif(
+    codecs.lookup(locale.getpreferredencoding(False)).name not in ("utf-8", "ascii"),
+    reason="the default text encoding reads any byte",
+)
 def test_fix_imports_leaves_an_unreadable_file_as_it_was(stub_generator, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "generated").mkdir()
@@ -125,8 +128,14 @@ def test_load_compiles_once_with_the_argument_vector(tmp_path):
         cwd=tmp_path,
     )
     assert run.returncode == 0, run.stderr
-    argv = ("", "-I.", "--pyi_out=./generated", "--python_out=./generated",
-            "--grpc_python_out=./generated", "./mediator.proto")
+    argv = (
+        "",
+        "-I.",
+        "--pyi_out=./generated",
+        "--python_out=./generated",
+        "--grpc_python_out=./generated",
+        "./mediator.proto",
+    )
     assert run.stdout == f"[{argv!r}]\n"
 
 

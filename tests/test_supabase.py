@@ -57,8 +57,11 @@ def test_without_role_key_headers_are_the_librarys(passed_options):
 
 @pytest.mark.parametrize(
     "function, signature",
-    [("supa_client", "(supabase_url, supabase_key, role_key=None, schema=None)"),
-     ("as_list", "(result)"), ("as_first_item", "(result)")],
+    [
+        ("supa_client", "(supabase_url, supabase_key, role_key=None, schema=None)"),
+        ("as_list", "(result)"),
+        ("as_first_item", "(result)"),
+    ],
 )
 def test_signatures(function, signature):
     assert str(inspect.signature(getattr(db, function))) == signature
@@ -79,8 +82,12 @@ def test_each_call_makes_a_new_client():
 
 @pytest.mark.parametrize(
     "args, argument",
-    [((None, "k"), "supabase_url"), ((URL, 5), "supabase_key"), ((URL, "k", 1), "role_key"),
-     ((URL, "k", None, b"ambrel"), "schema")],
+    [
+        ((None, "k"), "supabase_url"),
+        ((URL, 5), "supabase_key"),
+        ((URL, "k", 1), "role_key"),
+        ((URL, "k", None, b"ambrel"), "schema"),
+    ],
 )
 def test_typed_parameters(args, argument):
     with pytest.raises(TypeError, match=rf"^Argument '{argument}' has incorrect type"):
@@ -157,11 +164,18 @@ CONTROL = "it holds a control character"
 
 @pytest.mark.parametrize(
     "key, fault",
-    [(SECRET + "\n", ENDS), (SECRET + "\r\n", ENDS), (" " + SECRET, ENDS), (SECRET + "\t", ENDS),
-     (SECRET + "\u2003", ENDS),
-     (SECRET[:3] + "\r\n" + SECRET[3:], CONTROL), (SECRET + "\x00x", CONTROL),
-     (SECRET[:3] + "\x7f" + SECRET[3:], CONTROL), (SECRET + "\x85x", CONTROL),
-     (SECRET + "\u00e9", "it holds a character outside ASCII")],
+    [
+        (SECRET + "\n", ENDS),
+        (SECRET + "\r\n", ENDS),
+        (" " + SECRET, ENDS),
+        (SECRET + "\t", ENDS),
+        (SECRET + "\u2003", ENDS),
+        (SECRET[:3] + "\r\n" + SECRET[3:], CONTROL),
+        (SECRET + "\x00x", CONTROL),
+        (SECRET[:3] + "\x7f" + SECRET[3:], CONTROL),
+        (SECRET + "\x85x", CONTROL),
+        (SECRET + "\u00e9", "it holds a character outside ASCII"),
+    ],
     ids=["lf", "crlf", "leading-space", "tab", "em-space", "inner-crlf", "nul", "del", "c1", "accent"],
 )
 @pytest.mark.parametrize("which", ["anonymous key", "role key"])

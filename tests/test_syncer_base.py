@@ -19,9 +19,11 @@ from norvox.sync.syncer_base import SyncerBase, UpdatesTuple
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [(("db", "7", "SER", "client"), {}),
-     ((), dict(dederi_client="client", serial="SER", meter_id="7", supabase="db")),
-     (("db", "7"), dict(serial="SER", dederi_client="client"))],
+    [
+        (("db", "7", "SER", "client"), {}),
+        ((), dict(dederi_client="client", serial="SER", meter_id="7", supabase="db")),
+        (("db", "7"), dict(serial="SER", dederi_client="client")),
+    ],
     ids=["positional", "keywords", "mixed"],
 )
 def test_syncer_base_keeps_its_four_attributes(args, kwargs):
@@ -54,8 +56,11 @@ def test_backlight_settings():
 
 @pytest.mark.parametrize(
     "seconds, moment",
-    [(0, DMP_EPOCH), (86407, datetime(2000, 1, 2, 0, 0, 7, tzinfo=timezone.utc)),
-     (-1, datetime(1999, 12, 31, 23, 59, 59, tzinfo=timezone.utc))],
+    [
+        (0, DMP_EPOCH),
+        (86407, datetime(2000, 1, 2, 0, 0, 7, tzinfo=timezone.utc)),
+        (-1, datetime(1999, 12, 31, 23, 59, 59, tzinfo=timezone.utc)),
+    ],
 )
 def test_epoch_conversions(seconds, moment):
     assert dmp_epoch_seconds_to_datetime(seconds) == moment
@@ -66,10 +71,12 @@ def test_epoch_conversions(seconds, moment):
 
 @pytest.mark.parametrize(
     "call, error",
-    [(lambda: dmp_epoch_seconds_to_datetime(1.5), TypeError),
-     (lambda: dmp_epoch_seconds_to_datetime(True), TypeError),
-     (lambda: dmp_datetime_to_epoch_seconds("2000-01-01"), TypeError),
-     (lambda: dmp_datetime_to_epoch_seconds(datetime(2000, 1, 1)), ValueError)],
+    [
+        (lambda: dmp_epoch_seconds_to_datetime(1.5), TypeError),
+        (lambda: dmp_epoch_seconds_to_datetime(True), TypeError),
+        (lambda: dmp_datetime_to_epoch_seconds("2000-01-01"), TypeError),
+        (lambda: dmp_datetime_to_epoch_seconds(datetime(2000, 1, 1)), ValueError),
+    ],
     ids=["float", "bool", "text", "naive"],
 )
 def test_epoch_conversions_refuse_bad_input(call, error):

@@ -22,8 +22,13 @@ def fleet():
 
 def row(**change):
     activation = (datetime.now(timezone.utc) + timedelta(days=10)).isoformat()
-    values = {"meter_id": 7, "serial": "M1", "unit_rate": Decimal("0.1"),
-              "standing_charge": Decimal("12.0"), "activation_time": activation}
+    values = {
+        "meter_id": 7,
+        "serial": "M1",
+        "unit_rate": Decimal("0.1"),
+        "standing_charge": Decimal("12.0"),
+        "activation_time": activation,
+    }
     values.update(change)
     return values
 
@@ -34,9 +39,11 @@ def push(fleet, tariff):
 
 @pytest.mark.parametrize(
     "prices, unit_rate, standing_charge",
-    [({}, "0.1", "12.0"),
-     (dict(unit_rate=2, standing_charge=" 0.0450 "), "2", "0.0450"),
-     (dict(unit_rate=0.25), "0.25", "12.0")],
+    [
+        ({}, "0.1", "12.0"),
+        (dict(unit_rate=2, standing_charge=" 0.0450 "), "2", "0.0450"),
+        (dict(unit_rate=0.25), "0.25", "12.0"),
+    ],
     ids=["decimals", "integer-and-text", "float"],
 )
 def test_push_writes_exact_prices(fleet, prices, unit_rate, standing_charge):
@@ -48,14 +55,12 @@ def test_push_writes_exact_prices(fleet, prices, unit_rate, standing_charge):
 
 def test_activation_time_without_offset_is_utc(fleet):
     assert push(fleet, row(activation_time="2040-06-01T08:00:00")) is True
-    assert fleet.meter("M1").future_tariff.activation_time == datetime(
-        2040, 6, 1, 8, tzinfo=timezone.utc)
+    assert fleet.meter("M1").future_tariff.activation_time == datetime(2040, 6, 1, 8, tzinfo=timezone.utc)
 
 
 @pytest.mark.parametrize(
     "meter_state, change",
-    [(dict(refuses_future_tariffs=True), {}),
-     ({}, dict(activation_time="2001-01-01T00:00:00+00:00"))],
+    [(dict(refuses_future_tariffs=True), {}), ({}, dict(activation_time="2001-01-01T00:00:00+00:00"))],
     ids=["meter-refuses", "activation-past"],
 )
 def test_refused_push_is_false(fleet, meter_state, change):
@@ -81,16 +86,26 @@ def test_unknown_meter_raises(fleet):
 
 @pytest.mark.parametrize(
     "tariff, error",
-    [([("serial", "M1")], TypeError),
-     ({k: v for k, v in row().items() if k != "unit_rate"}, KeyError),
-     ({k: v for k, v in row().items() if k != "serial"}, KeyError),
-     (row(unit_rate="cheap"), ValueError),
-     (row(standing_charge=None), ValueError),
-     (row(standing_charge=True), ValueError),
-     (row(activation_time="soon"), ValueError),
-     (row(activation_time=None), TypeError)],
-    ids=["not-a-mapping", "no-unit-rate", "no-serial", "price-text", "price-none", "price-bool",
-         "activation-text", "activation-none"],
+    [
+        ([("serial", "M1")], TypeError),
+        ({k: v for k, v in row().items() if k != "unit_rate"}, KeyError),
+        ({k: v for k, v in row().items() if k != "serial"}, KeyError),
+        (row(unit_rate="cheap"), ValueError),
+        (row(standing_charge=None), ValueError),
+        (row(standing_charge=True), ValueError),
+        (row(activation_time="soon"), ValueError),
+        (row(activation_time=None), TypeError),
+    ],
+    ids=[
+        "not-a-mapping",
+        "no-unit-rate",
+        "no-serial",
+        "price-text",
+        "price-none",
+        "price-bool",
+        "activation-text",
+        "activation-none",
+    ],
 )
 def test_bad_row_refused_before_any_call(fleet, tariff, error):
     with pytest.raises(error):

@@ -11,8 +11,9 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def test_committed_stubs_match_a_fresh_generation():
-    done = subprocess.run([sys.executable, "tools/generate_stubs.py", "--check"], cwd=ROOT,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "tools/generate_stubs.py", "--check"], cwd=ROOT, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -20,7 +21,18 @@ def test_caller_script_passes_mypy_strict(tmp_path):
     # Run from a folder outside the source tree, so the installed package (with its stubs and
     # py.typed markers) is what mypy reads.
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         str(ROOT / "tests/typing/caller.py")],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(ROOT / "tests/typing/caller.py"),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stdout + done.stderr

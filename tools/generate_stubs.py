@@ -69,8 +69,9 @@ class Stubs(StubGen):
 
 def stub_text(name: str) -> str:
     module = importlib.import_module(name)
-    generator = Stubs(module, include_docstrings=True, include_private=True,
-                      patterns=load_pattern_file(str(ROOT / "tools/stubs.pat")))
+    generator = Stubs(
+        module, include_docstrings=True, include_private=True, patterns=load_pattern_file(str(ROOT / "tools/stubs.pat"))
+    )
     generator.put(module)
     return generator.get()
 
@@ -107,8 +108,9 @@ def main() -> int:
             continue
         if check:
             stale.append(name)
-            sys.stdout.writelines(difflib.unified_diff(old.splitlines(True), text.splitlines(True),
-                                                       str(path.relative_to(ROOT)), "fresh"))
+            sys.stdout.writelines(
+                difflib.unified_diff(old.splitlines(True), text.splitlines(True), str(path.relative_to(ROOT)), "fresh")
+            )
         else:
             path.write_text(text)
             print(f"wrote {path.relative_to(ROOT)}")

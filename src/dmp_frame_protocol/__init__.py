@@ -11,8 +11,13 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import Any
 
-__all__ = ["DMP_EPOCH", "DmpEventLogResponse", "DmpMessage", "dmp_datetime_to_epoch_seconds",
-           "dmp_epoch_seconds_to_datetime"]
+__all__ = [
+    "DMP_EPOCH",
+    "DmpEventLogResponse",
+    "DmpMessage",
+    "dmp_datetime_to_epoch_seconds",
+    "dmp_epoch_seconds_to_datetime",
+]
 
 DMP_EPOCH = datetime(2000, 1, 1, tzinfo=timezone.utc)
 _SECOND = timedelta(seconds=1)

@@ -65,16 +65,27 @@ class API:
         return self._call("GET", _machines(app_name), params=params)
 
     # `builtins.list`: the method `list` above shadows the built-in name in this class body.
-    def create(self, app_name: str, image: str, cmd: builtins.list[str], port: int | None = None,
-               additional_internal_port: int | None = None, name: str | None = None,
-               env_vars: dict[str, Any] | None = None, metadata: dict[str, Any] | None = None,
-               extra_config: dict[str, Any] | None = None) -> Any:
+    def create(
+        self,
+        app_name: str,
+        image: str,
+        cmd: builtins.list[str],
+        port: int | None = None,
+        additional_internal_port: int | None = None,
+        name: str | None = None,
+        env_vars: dict[str, Any] | None = None,
+        metadata: dict[str, Any] | None = None,
+        extra_config: dict[str, Any] | None = None,
+    ) -> Any:
         """Create and start a machine running `cmd` in `image`; the new machine's map, or an
         error answer. `port` is served on the same port outside; `additional_internal_port`
         likewise, as a second service. `extra_config` holds further fields of the request,
         such as its "region"."""
-        services = [{"protocol": "tcp", "internal_port": p, "ports": [{"port": p}]}
-                    for p in (port, additional_internal_port) if p is not None]
+        services = [
+            {"protocol": "tcp", "internal_port": p, "ports": [{"port": p}]}
+            for p in (port, additional_internal_port)
+            if p is not None
+        ]
         config: dict[str, Any] = {"image": image, "init": {"cmd": cmd}, "services": services}
         if env_vars is not None:
             config["env"] = env_vars
@@ -96,13 +107,20 @@ class API:
         """The machine's map (with its "instance_id"), or an error answer."""
         return self._call("GET", _machine(app_name, machine_id))
 
-    def wait(self, app_name: str, machine_id: str, instance_id: str, state: str = "started",
-             timeout: int = WAIT_TIMEOUT_SECONDS) -> Any:
+    def wait(
+        self,
+        app_name: str,
+        machine_id: str,
+        instance_id: str,
+        state: str = "started",
+        timeout: int = WAIT_TIMEOUT_SECONDS,
+    ) -> Any:
         """Returns once the machine is in `state`, or with an error answer when it is not
         within `timeout` seconds."""
         params = {"instance_id": instance_id, "state": state, "timeout": timeout}
-        return self._call("GET", _machine(app_name, machine_id, "wait"), params=params,
-                          timeout=timeout + REQUEST_TIMEOUT_SECONDS)
+        return self._call(
+            "GET", _machine(app_name, machine_id, "wait"), params=params, timeout=timeout + REQUEST_TIMEOUT_SECONDS
+        )
 
     def destroy(self, app_name: str, machine_id: str, force: bool = False, region: str | None = None) -> Any:
         """Destroy the machine; without `force` the platform refuses one that still runs.

@@ -31,8 +31,7 @@ constexpr int days_in_month(int year, int month) {
 
 /// True when the triple is a day a Python date can hold: year 1..9999, a month, a day of it.
 constexpr bool is_real_day(int year, int month, int day) {
-    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
-           day <= days_in_month(year, month);
+    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= days_in_month(year, month);
 }
 
 /// The day's ordinal as Python's date.toordinal() gives it: 1 January of year 1 is 1.
@@ -72,8 +71,7 @@ template <class At> std::optional<CivilDay> day_of_name(std::size_t n, At at) {
     if (end < suffix)
         return std::nullopt;
     const std::size_t hyphen = end - suffix;
-    if (at(hyphen) != U'-' || at(end - 4) != U'.' || at(end - 3) != U'c' || at(end - 2) != U's' ||
-        at(end - 1) != U'v')
+    if (at(hyphen) != U'-' || at(end - 4) != U'.' || at(end - 3) != U'c' || at(end - 2) != U's' || at(end - 1) != U'v')
         return std::nullopt;
     int digits[8];
     for (int i = 0; i < 8; ++i) {
@@ -95,9 +93,8 @@ template <class At> std::optional<CivilDay> day_of_name(std::size_t n, At at) {
 
 /// The day a name given as bytes carries, or nothing.
 inline std::optional<CivilDay> day_of_name(std::string_view name) {
-    return day_of_name(name.size(), [name](std::size_t i) {
-        return static_cast<char32_t>(static_cast<unsigned char>(name[i]));
-    });
+    return day_of_name(name.size(),
+                       [name](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(name[i])); });
 }
 
 /// The ordinal of the day a name carries, or 0 (no day).

@@ -28,7 +28,8 @@ inline int list_folder(const char *path, std::vector<DirEntry> &out, tree::StopC
     out.clear();
     tree::Pacer pacer(check);
     const tree::Dir dir = tree::open_dir(path, true, &pacer);
-    if (!dir) return errno;
+    if (!dir)
+        return errno;
     for (;;) {
         errno = 0;
         struct dirent *e = ::readdir(dir.get());
@@ -38,12 +39,14 @@ inline int list_folder(const char *path, std::vector<DirEntry> &out, tree::StopC
                 continue;
             }
             int err = errno;
-            if (err != 0) out.clear();
+            if (err != 0)
+                out.clear();
             return err;
         }
         pacer.tick();
         const char *name = e->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
         bool is_file;
         if (e->d_type == DT_REG) {
             is_file = true;

@@ -34,8 +34,7 @@ inline void sort_unique(std::vector<std::int32_t> &days) {
 
 /// Add the days of the names in `listing` that are not folders to `days`. A link among them is
 /// looked at (one status query) only when its name carries a day: a link to a folder is a folder.
-inline void add_file_days(const tree::Dir &dir, const tree::Listing &listing,
-                          std::vector<std::int32_t> &days) {
+inline void add_file_days(const tree::Dir &dir, const tree::Listing &listing, std::vector<std::int32_t> &days) {
     for (const auto &e : listing.entries()) {
         if (e.kind == tree::Kind::directory)
             continue;
@@ -51,14 +50,17 @@ inline std::vector<DatedFolder> dated_folders(const std::string &root, tree::Sto
     std::vector<DatedFolder> folders;
     std::vector<std::int32_t> days;
     tree::Pacer pacer(check);
-    tree::walk(root, [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
-        days.clear();
-        add_file_days(dir, listing, days);
-        if (days.empty())
-            return;
-        sort_unique(days);
-        folders.push_back({rel.empty() ? std::string(".") : std::string(rel), days});
-    }, pacer);
+    tree::walk(
+        root,
+        [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
+            days.clear();
+            add_file_days(dir, listing, days);
+            if (days.empty())
+                return;
+            sort_unique(days);
+            folders.push_back({rel.empty() ? std::string(".") : std::string(rel), days});
+        },
+        pacer);
     return folders;
 }
 
@@ -82,8 +84,8 @@ inline int folder_days(const std::string &path, std::vector<std::int32_t> &days,
 }
 
 /// The positions i in [0, count) whose day `first + i` is not in `days` (ascending, unique).
-inline std::vector<std::size_t> missing_positions(const std::vector<std::int32_t> &days,
-                                                  std::int32_t first, std::size_t count) {
+inline std::vector<std::size_t> missing_positions(const std::vector<std::int32_t> &days, std::int32_t first,
+                                                  std::size_t count) {
     std::vector<std::size_t> missing;
     auto it = std::lower_bound(days.begin(), days.end(), first);
     for (std::size_t i = 0; i < count; ++i) {
@@ -172,40 +174,43 @@ struct CsvScan {
 template <class Admit> CsvScan scan_csv(const std::string &base, Admit &&admit, tree::StopCheck check = nullptr) {
     CsvScan scan;
     tree::Pacer pacer(check);
-    tree::walk(base, [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
-        const bool rel_utf8 = is_utf8(rel);
-        for (const auto &e : listing.entries()) {
-            if (e.kind == tree::Kind::directory)
-                continue;
-            pacer.tick(); // a status query per file may follow
-            const std::string_view name = listing.name(e);
-            if (!daily::ends_with_csv(name))
-                continue;
-            // A link is followed before the date filter: a link to a folder is a folder, not a
-            // file, and never meets the filter. Other entries are queried only once admitted.
-            struct stat st;
-            int status = -1;
-            if (e.kind == tree::Kind::link) {
-                status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
-                if (status == 0 && S_ISDIR(st.st_mode))
+    tree::walk(
+        base,
+        [&](std::string_view rel, const tree::Dir &dir, const tree::Listing &listing) {
+            const bool rel_utf8 = is_utf8(rel);
+            for (const auto &e : listing.entries()) {
+                if (e.kind == tree::Kind::directory)
                     continue;
+                pacer.tick(); // a status query per file may follow
+                const std::string_view name = listing.name(e);
+                if (!daily::ends_with_csv(name))
+                    continue;
+                // A link is followed before the date filter: a link to a folder is a folder, not a
+                // file, and never meets the filter. Other entries are queried only once admitted.
+                struct stat st;
+                int status = -1;
+                if (e.kind == tree::Kind::link) {
+                    status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
+                    if (status == 0 && S_ISDIR(st.st_mode))
+                        continue;
+                }
+                const std::int32_t ordinal = daily::ordinal_of_name(name);
+                if (!admit(ordinal))
+                    continue;
+                if (e.kind != tree::Kind::link)
+                    status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
+                const std::int64_t size = status == 0 ? st.st_size : 0;
+                const std::size_t offset = scan.keys.size();
+                if (!rel.empty()) {
+                    scan.keys.append(rel);
+                    scan.keys.push_back('/');
+                }
+                scan.keys.append(name);
+                scan.files.push_back({offset, scan.keys.size() - offset, ordinal, size});
+                scan.utf8 = scan.utf8 && rel_utf8 && is_utf8(name);
             }
-            const std::int32_t ordinal = daily::ordinal_of_name(name);
-            if (!admit(ordinal))
-                continue;
-            if (e.kind != tree::Kind::link)
-                status = ::fstatat(dir.fd(), listing.c_name(e), &st, 0);
-            const std::int64_t size = status == 0 ? st.st_size : 0;
-            const std::size_t offset = scan.keys.size();
-            if (!rel.empty()) {
-                scan.keys.append(rel);
-                scan.keys.push_back('/');
-            }
-            scan.keys.append(name);
-            scan.files.push_back({offset, scan.keys.size() - offset, ordinal, size});
-            scan.utf8 = scan.utf8 && rel_utf8 && is_utf8(name);
-        }
-    }, pacer);
+        },
+        pacer);
     return scan;
 }
 

@@ -10,12 +10,11 @@ namespace nb = nanobind;
 
 /// Raise TypeError unless `value` is exactly of `type` (or None when `none_ok`).
 /// Subclasses are refused too: a typed parameter takes its own type only.
-inline void check_exact(nb::handle value, PyTypeObject *type, const char *name,
-                        bool none_ok = false) {
+inline void check_exact(nb::handle value, PyTypeObject *type, const char *name, bool none_ok = false) {
     if (Py_TYPE(value.ptr()) == type || (none_ok && value.is_none()))
         return;
-    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
-                 type->tp_name, Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name, type->tp_name,
+                 Py_TYPE(value.ptr())->tp_name);
     throw nb::python_error();
 }
 

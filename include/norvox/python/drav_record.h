@@ -27,10 +27,9 @@ namespace nb = nanobind;
 /// Python object of the class DRAVCSVRecord, a plain heap type: instances are made in hot
 /// loops, and a binding library's per-instance registry would cost as much as the parse.
 struct Record {
-    PyObject_HEAD
-    PyObject *timestamp;    ///< interval start, stored as given (normally a date-time)
-    PyObject *import_value; ///< float or None
-    PyObject *export_value; ///< float or None
+    PyObject_HEAD PyObject *timestamp; ///< interval start, stored as given (normally a date-time)
+    PyObject *import_value;            ///< float or None
+    PyObject *export_value;            ///< float or None
 };
 
 /// The record class constants.
@@ -39,7 +38,8 @@ inline constexpr const char *na_value = "NA";
 /// The interpreter's date-time C API.
 inline const PyDateTime_CAPI *import_datetime_api() {
     auto *api = static_cast<const PyDateTime_CAPI *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (api == nullptr) throw nb::python_error();
+    if (api == nullptr)
+        throw nb::python_error();
     return api;
 }
 
@@ -47,21 +47,24 @@ inline const PyDateTime_CAPI *import_datetime_api() {
 /// numbers through float() (whose errors propagate), anything else refused with TypeError.
 inline nb::object record_value(nb::handle value, const char *name) {
     PyObject *v = value.ptr();
-    if (v == Py_None || PyFloat_Check(v)) return nb::borrow(value);
+    if (v == Py_None || PyFloat_Check(v))
+        return nb::borrow(value);
     bool number = PyLong_Check(v);
     if (!number && !PyUnicode_Check(v) && !PyBytes_Check(v)) {
         nb::object number_type = nb::module_::import_("numbers").attr("Number");
         int r = PyObject_IsInstance(v, number_type.ptr());
-        if (r < 0) throw nb::python_error();
+        if (r < 0)
+            throw nb::python_error();
         number = r == 1;
     }
     if (!number) {
-        PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected float, got %s)",
-                     name, Py_TYPE(v)->tp_name);
+        PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected float, got %s)", name,
+                     Py_TYPE(v)->tp_name);
         throw nb::python_error();
     }
     PyObject *f = PyNumber_Float(v);
-    if (f == nullptr) throw nb::python_error();
+    if (f == nullptr)
+        throw nb::python_error();
     return nb::steal(f);
 }
 
@@ -72,17 +75,16 @@ inline bool may_hold_cycle(PyObject *field) { return field != nullptr && PyObjec
 
 /// Starts tracking `record` once one of its fields may hold a cycle.
 inline void track_if_needed(Record *r) {
-    if ((may_hold_cycle(r->timestamp) || may_hold_cycle(r->import_value) ||
-         may_hold_cycle(r->export_value)) &&
+    if ((may_hold_cycle(r->timestamp) || may_hold_cycle(r->import_value) || may_hold_cycle(r->export_value)) &&
         !PyObject_GC_IsTracked((PyObject *) r))
         PyObject_GC_Track((PyObject *) r);
 }
 
 /// A new record of the class `type` (DRAVCSVRecord) holding the given values unconverted.
-inline nb::object make_record(nb::handle type, nb::object timestamp, nb::object import_value,
-                              nb::object export_value) {
+inline nb::object make_record(nb::handle type, nb::object timestamp, nb::object import_value, nb::object export_value) {
     Record *r = PyObject_GC_New(Record, (PyTypeObject *) type.ptr());
-    if (r == nullptr) throw nb::python_error();
+    if (r == nullptr)
+        throw nb::python_error();
     r->timestamp = timestamp.release().ptr();
     r->import_value = import_value.release().ptr();
     r->export_value = export_value.release().ptr();
@@ -105,8 +107,7 @@ struct Fields {
 inline Fields snapshot(nb::handle record) {
     nb::ft_object_guard guard(record);
     const Record *r = (const Record *) record.ptr();
-    return Fields{nb::borrow(r->timestamp), nb::borrow(r->import_value),
-                  nb::borrow(r->export_value)};
+    return Fields{nb::borrow(r->timestamp), nb::borrow(r->import_value), nb::borrow(r->export_value)};
 }
 
 /// Offset texts of the fixed-offset time zones met so far in one call, by time-zone object.
@@ -115,7 +116,8 @@ public:
     /// The "%z" text of `tz`, a `datetime.timezone`.
     const std::string &of(nb::handle tz) {
         for (auto &[zone, text] : entries_)
-            if (zone.ptr() == tz.ptr()) return text;
+            if (zone.ptr() == tz.ptr())
+                return text;
         nb::object delta = tz.attr("utcoffset")(nb::none());
         std::string text;
         append_offset(text, delta_us(delta));
@@ -126,8 +128,7 @@ public:
     /// Microseconds of a `datetime.timedelta`.
     static std::int64_t delta_us(nb::handle delta) {
         PyObject *d = delta.ptr();
-        return (std::int64_t(PyDateTime_DELTA_GET_DAYS(d)) * 86400 +
-                PyDateTime_DELTA_GET_SECONDS(d)) * 1000000 +
+        return (std::int64_t(PyDateTime_DELTA_GET_DAYS(d)) * 86400 + PyDateTime_DELTA_GET_SECONDS(d)) * 1000000 +
                PyDateTime_DELTA_GET_MICROSECONDS(d);
     }
 
@@ -138,10 +139,10 @@ private:
 /// Appends `ts` as "%Y-%m-%d %H:%M:%S%z" renders it (the year always four digits) when it is
 /// exactly a `datetime.datetime`; returns false, appending nothing, for any other object,
 /// which the caller renders through its own `strftime`.
-inline bool append_timestamp(std::string &out, nb::handle ts, const PyDateTime_CAPI *api,
-                             OffsetTexts &offsets) {
+inline bool append_timestamp(std::string &out, nb::handle ts, const PyDateTime_CAPI *api, OffsetTexts &offsets) {
     PyObject *dt = ts.ptr();
-    if (Py_TYPE(dt) != api->DateTimeType) return false;
+    if (Py_TYPE(dt) != api->DateTimeType)
+        return false;
     PyObject *tz = PyDateTime_DATE_GET_TZINFO(dt);
     std::string offset;
     if (tz != Py_None) {
@@ -151,8 +152,7 @@ inline bool append_timestamp(std::string &out, nb::handle ts, const PyDateTime_C
             // Any other tzinfo: its offset may depend on the date-time itself.
             nb::object delta = ts.attr("utcoffset")();
             if (!delta.is_none()) {
-                if (Py_TYPE(delta.ptr()) != api->DeltaType &&
-                    !PyType_IsSubtype(Py_TYPE(delta.ptr()), api->DeltaType)) {
+                if (Py_TYPE(delta.ptr()) != api->DeltaType && !PyType_IsSubtype(Py_TYPE(delta.ptr()), api->DeltaType)) {
                     PyErr_SetString(PyExc_TypeError, "utcoffset() must return a timedelta or None");
                     throw nb::python_error();
                 }
@@ -161,8 +161,7 @@ inline bool append_timestamp(std::string &out, nb::handle ts, const PyDateTime_C
         }
     }
     append_row_time(out, PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt), PyDateTime_GET_DAY(dt),
-                    PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
-                    PyDateTime_DATE_GET_SECOND(dt));
+                    PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt));
     out += offset;
     return true;
 }
@@ -173,13 +172,16 @@ inline void append_whole_number(std::string &out, nb::handle value) {
     if (PyFloat_CheckExact(value.ptr()) && append_truncated(out, PyFloat_AS_DOUBLE(value.ptr())))
         return;
     PyObject *whole = PyNumber_Long(value.ptr());
-    if (whole == nullptr) throw nb::python_error();
+    if (whole == nullptr)
+        throw nb::python_error();
     nb::object text = nb::steal(PyObject_Str(whole));
     Py_DECREF(whole);
-    if (!text.is_valid()) throw nb::python_error();
+    if (!text.is_valid())
+        throw nb::python_error();
     Py_ssize_t size;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) throw nb::python_error();
+    if (data == nullptr)
+        throw nb::python_error();
     out.append(data, size_t(size));
 }
 

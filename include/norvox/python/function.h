@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include <nanobind/nanobind.h>
 #include <frameobject.h>
+#include <nanobind/nanobind.h>
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #endif
@@ -32,7 +32,8 @@ struct Site {
 } // namespace norvox
 
 /// The definition site `<fn>_site` of the function whose signature follows on the next line.
-#define NORVOX_SITE(fn) constexpr ::norvox::Site fn##_site{__FILE__, __LINE__ + 1, #fn}
+#define NORVOX_SITE(fn)                                                                                                \
+    constexpr ::norvox::Site fn##_site { __FILE__, __LINE__ + 1, #fn }
 /// This line, for a function defined where it is bound (a lambda).
 #define NORVOX_HERE (::norvox::Site{__FILE__, __LINE__, nullptr})
 
@@ -59,8 +60,7 @@ inline void restore_error(PyObject *error) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(error);
 #else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(error))), error,
-                  PyException_GetTraceback(error));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(error))), error, PyException_GetTraceback(error));
 #endif
 }
 
@@ -162,8 +162,7 @@ inline std::string text_signature(std::string_view rendered) {
 /// entry when that raises; binds its first argument when looked up on an instance (`method`).
 /// All fields are set once, when the module sets itself up (`qualname` when its class is made).
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *impl;     ///< the nanobind function doing the work
     PyObject *name;     ///< `__name__`
     PyObject *qualname; ///< `__qualname__`
@@ -277,8 +276,8 @@ inline const PyGetSetDef function_getset[] = {
 };
 
 inline const PyMethodDef function_methods[] = {
-    {"__set_name__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_set_name)),
-     METH_FASTCALL, nullptr},
+    {"__set_name__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_set_name)), METH_FASTCALL,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -314,8 +313,8 @@ inline const PyType_Slot function_slots[] = {
 /// The type of a module's functions, made once per module at its set-up.
 inline PyObject *new_function_type(PyObject *module) {
     PyType_Spec spec{"norvox.function", static_cast<int>(sizeof(Function)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
                      const_cast<PyType_Slot *>(detail::function_slots)};
     return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }

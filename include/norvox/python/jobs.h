@@ -16,11 +16,9 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 /// Messages of the missing settings, as every job logs them.
-inline constexpr const char *missing_supabase =
-    "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.";
+inline constexpr const char *missing_supabase = "Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.";
 inline constexpr const char *missing_tessel_role_key = "Environment variable TESSEL_ROLE_KEY not set.";
-inline constexpr const char *missing_public_backend_role_key =
-    "Environment variable PUBLIC_BACKEND_ROLE_KEY not set.";
+inline constexpr const char *missing_public_backend_role_key = "Environment variable PUBLIC_BACKEND_ROLE_KEY not set.";
 inline constexpr const char *missing_fly_region = "Environment variable FLY_REGION not set.";
 inline constexpr const char *missing_mediator_server = "Environment variable MEDIATOR_SERVER not set.";
 
@@ -144,8 +142,7 @@ inline void wind_down(nb::handle log, nb::handle pool, nb::handle futures, std::
 /// through `log` gives the counts, and the interrupt goes on to end the process as the signal
 /// would (KeyboardInterrupt; for SIGTERM status 143).
 inline nb::list run_on_pool(nb::handle log, nb::handle workers, nb::handle task, nb::handle items) {
-    nb::object pool =
-        nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = workers);
+    nb::object pool = nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = workers);
     nb::list futures;
     TerminationGuard termination;
     nb::object scope = pool.attr("__enter__")();
@@ -184,17 +181,15 @@ inline std::size_t count_successes(nb::handle futures) {
 /// what its `update` returns. An ordinary error is logged with its report lines and counts as
 /// false; SystemExit and interrupts pass through.
 NORVOX_SITE(update_one_meter);
-inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::handle serial,
-                                   nb::handle mediator_address, nb::handle job_class,
-                                   nb::dict arguments) {
+inline nb::object update_one_meter(nb::handle log, nb::handle meter_id, nb::handle serial, nb::handle mediator_address,
+                                   nb::handle job_class, nb::dict arguments) {
     try {
         log.attr("info")("run_job", "meter_id"_a = meter_id, "serial"_a = serial,
                          "mediator_address"_a = mediator_address);
         return job_class(**arguments).attr("update")();
     } catch (nb::python_error &e) {
         nb::object error = caught(e, update_one_meter_site);
-        log.attr("error")("Failure occurred pushing token", "error"_a = error,
-                          "exception"_a = traceback_lines(error));
+        log.attr("error")("Failure occurred pushing token", "error"_a = error, "exception"_a = traceback_lines(error));
         return nb::bool_(false);
     }
 }

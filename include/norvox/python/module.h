@@ -24,15 +24,32 @@ inline void raise_current_exception() noexcept {
     } catch (const nb::builtin_exception &e) {
         PyObject *type = PyExc_RuntimeError;
         switch (e.type()) {
-        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-        case nb::exception_type::index_error: type = PyExc_IndexError; break;
-        case nb::exception_type::key_error: type = PyExc_KeyError; break;
-        case nb::exception_type::value_error: type = PyExc_ValueError; break;
-        case nb::exception_type::type_error: type = PyExc_TypeError; break;
-        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-        case nb::exception_type::import_error: type = PyExc_ImportError; break;
-        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-        default: break;
+        case nb::exception_type::stop_iteration:
+            type = PyExc_StopIteration;
+            break;
+        case nb::exception_type::index_error:
+            type = PyExc_IndexError;
+            break;
+        case nb::exception_type::key_error:
+            type = PyExc_KeyError;
+            break;
+        case nb::exception_type::value_error:
+            type = PyExc_ValueError;
+            break;
+        case nb::exception_type::type_error:
+            type = PyExc_TypeError;
+            break;
+        case nb::exception_type::buffer_error:
+            type = PyExc_BufferError;
+            break;
+        case nb::exception_type::import_error:
+            type = PyExc_ImportError;
+            break;
+        case nb::exception_type::attribute_error:
+            type = PyExc_AttributeError;
+            break;
+        default:
+            break;
         }
         PyErr_SetString(type, e.what());
     } catch (const std::bad_alloc &) {
@@ -99,17 +116,19 @@ inline void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
 
 /// Define the extension module `name`; the block that follows is its set-up, given the module
 /// as `variable`. In place of nanobind's NB_MODULE, which wraps set-up errors in ImportError.
-#define NORVOX_MODULE(name, variable)                                                                    \
-    static void norvox_setup_##name(::nanobind::module_);                                                \
-    static int norvox_exec_##name(PyObject *m) {                                                         \
-        return ::norvox::run_setup(m, &norvox_setup_##name, NORVOX_HERE);                                \
-    }                                                                                                    \
-    static PyModuleDef_Slot norvox_slots_##name[] = {                                                    \
-        {Py_mod_exec, reinterpret_cast<void *>(norvox_exec_##name)},                                     \
-        NORVOX_GIL_SLOT NORVOX_INTERPRETERS_SLOT{0, nullptr}};                                           \
-    static PyModuleDef norvox_def_##name = {                                                             \
-        PyModuleDef_HEAD_INIT,   #name, nullptr, sizeof(::norvox::ModuleState), nullptr,                 \
-        norvox_slots_##name,     ::norvox::module_traverse, ::norvox::module_clear,                      \
-        ::norvox::module_free};                                                                          \
-    extern "C" NB_EXPORT PyObject *PyInit_##name(void) { return PyModuleDef_Init(&norvox_def_##name); }  \
+#define NORVOX_MODULE(name, variable)                                                                                  \
+    static void norvox_setup_##name(::nanobind::module_);                                                              \
+    static int norvox_exec_##name(PyObject *m) { return ::norvox::run_setup(m, &norvox_setup_##name, NORVOX_HERE); }   \
+    static PyModuleDef_Slot norvox_slots_##name[] = {{Py_mod_exec, reinterpret_cast<void *>(norvox_exec_##name)},      \
+                                                     NORVOX_GIL_SLOT NORVOX_INTERPRETERS_SLOT{0, nullptr}};            \
+    static PyModuleDef norvox_def_##name = {PyModuleDef_HEAD_INIT,                                                     \
+                                            #name,                                                                     \
+                                            nullptr,                                                                   \
+                                            sizeof(::norvox::ModuleState),                                             \
+                                            nullptr,                                                                   \
+                                            norvox_slots_##name,                                                       \
+                                            ::norvox::module_traverse,                                                 \
+                                            ::norvox::module_clear,                                                    \
+                                            ::norvox::module_free};                                                    \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void) { return PyModuleDef_Init(&norvox_def_##name); }                \
     void norvox_setup_##name(::nanobind::module_ variable)

@@ -16,7 +16,7 @@ inline nb::object make_class(nb::module_ &m, const char *name, nb::tuple bases, 
                              nb::handle metaclass = nb::handle()) {
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = name;
-    nb::handle meta = metaclass.is_valid() ? metaclass : nb::handle((PyObject *)&PyType_Type);
+    nb::handle meta = metaclass.is_valid() ? metaclass : nb::handle((PyObject *) &PyType_Type);
     nb::object cls = meta(nb::str(name), bases, ns);
     m.attr(name) = cls;
     return cls;

@@ -8,9 +8,7 @@ namespace norvox {
 namespace nb = nanobind;
 
 /// The variable's text as the process environment holds it, or None when unset.
-inline nb::object env_text(const char *name) {
-    return nb::module_::import_("os").attr("environ").attr("get")(name);
-}
+inline nb::object env_text(const char *name) { return nb::module_::import_("os").attr("environ").attr("get")(name); }
 
 /// An integer setting: `fallback` when unset or empty, else Python's int() of the text
 /// (sign and surrounding white space allowed); any other text raises ValueError.

@@ -12,17 +12,17 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <pthread.h>
 #include <string>
 #include <string_view>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "norvox/native/drav_text.h"
 #include "norvox/python/args.h"
 #include "norvox/python/drav_record.h"
-#include "norvox/native/drav_text.h"
 #include "norvox/python/module.h"
 
 namespace nb = nanobind;
@@ -45,7 +45,8 @@ struct DravCsv {};
 /// interpreter); the error one raises, such as Ctrl-C's KeyboardInterrupt, is thrown, and the
 /// caller's owners release what they hold as it passes.
 void check_signals() {
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    if (PyErr_CheckSignals() != 0)
+        throw nb::python_error();
 }
 
 /// Lines read between two signal checks, and bytes read or written between two.
@@ -61,7 +62,8 @@ constexpr std::size_t bytes_per_check = std::size_t(8) << 20;
 /// A path text in the file-system encoding, as the os functions take it.
 std::string fs_path(nb::handle path) {
     PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &bytes)) throw nb::python_error();
+    if (!PyUnicode_FSConverter(path.ptr(), &bytes))
+        throw nb::python_error();
     std::string out(PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes)));
     Py_DECREF(bytes);
     return out;
@@ -72,15 +74,14 @@ bool locale_is_utf8() {
     const char *codeset = nl_langinfo(CODESET);
     if (codeset != nullptr) {
         std::string_view c(codeset);
-        if (c == "UTF-8" || c == "utf-8" || c == "UTF8" || c == "utf8") return true;
+        if (c == "UTF-8" || c == "utf-8" || c == "UTF8" || c == "utf8")
+            return true;
     }
     return false;
 }
 
 /// The encoding that text files are opened with when none is named.
-nb::object default_encoding() {
-    return nb::module_::import_("locale").attr("getpreferredencoding")(false);
-}
+nb::object default_encoding() { return nb::module_::import_("locale").attr("getpreferredencoding")(false); }
 
 // ---------------------------------------------------------------------------------------------
 // Reading
@@ -102,27 +103,35 @@ public:
     /// Parses one line (with or without its line end) and keeps its record, if it makes one.
     /// Looks for signals every few thousand lines, so that a long read answers Ctrl-C.
     void line(std::string_view line) {
-        if (++lines_ % lines_per_check == 0) check_signals();
+        if (++lines_ % lines_per_check == 0)
+            check_signals();
         drav::RowTexts texts;
-        if (!drav::split_row(line, texts)) return;
-        if (skipped(texts.import_text) || skipped(texts.export_text)) return;
+        if (!drav::split_row(line, texts))
+            return;
+        if (skipped(texts.import_text) || skipped(texts.export_text))
+            return;
         nb::object time = row_time(texts.time);
-        if (!time.is_valid()) return;
+        if (!time.is_valid())
+            return;
         nb::object imp = value(texts.import_text);
-        if (!imp.is_valid()) return;
+        if (!imp.is_valid())
+            return;
         nb::object exp = value(texts.export_text);
-        if (!exp.is_valid()) return;
-        nb::object record = drav::make_record(record_type_, std::move(time), std::move(imp),
-                                              std::move(exp));
-        if (PyList_Append(records_.ptr(), record.ptr()) != 0) throw nb::python_error();
+        if (!exp.is_valid())
+            return;
+        nb::object record = drav::make_record(record_type_, std::move(time), std::move(imp), std::move(exp));
+        if (PyList_Append(records_.ptr(), record.ptr()) != 0)
+            throw nb::python_error();
     }
 
     /// Parses every line of `text` but the first.
     void text(std::string_view text, bool universal) {
         drav::LineReader lines(text, universal);
         std::string_view l;
-        if (!lines.next(l)) return; // the header, unchecked
-        while (lines.next(l)) line(l);
+        if (!lines.next(l))
+            return; // the header, unchecked
+        while (lines.next(l))
+            line(l);
     }
 
     nb::list &records() { return records_; }
@@ -131,10 +140,12 @@ public:
     static std::string utf8_of(nb::handle text) {
         Py_ssize_t size;
         const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (data != nullptr) return std::string(data, size_t(size));
+        if (data != nullptr)
+            return std::string(data, size_t(size));
         PyErr_Clear();
         nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-        if (!bytes.is_valid()) throw nb::python_error();
+        if (!bytes.is_valid())
+            throw nb::python_error();
         return std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
     }
 
@@ -143,7 +154,8 @@ private:
 
     static nb::object decode(std::string_view text) {
         PyObject *s = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass");
-        if (s == nullptr) throw nb::python_error();
+        if (s == nullptr)
+            throw nb::python_error();
         return nb::steal(s);
     }
 
@@ -161,19 +173,19 @@ private:
         if (standard_format_) {
             drav::RowTime t;
             switch (drav::parse_row_time(text, t)) {
-            case drav::Parsed::invalid: return nb::object();
+            case drav::Parsed::invalid:
+                return nb::object();
             case drav::Parsed::ok: {
-                PyObject *dt = api_->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour,
-                                                              t.minute, t.second, 0,
-                                                              zone(t.offset_us).ptr(),
-                                                              api_->DateTimeType);
+                PyObject *dt = api_->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, 0,
+                                                              zone(t.offset_us).ptr(), api_->DateTimeType);
                 if (dt == nullptr) {
                     skip_or_raise();
                     return nb::object();
                 }
                 return nb::steal(dt);
             }
-            case drav::Parsed::foreign: break;
+            case drav::Parsed::foreign:
+                break;
             }
         }
         if (!strptime_.is_valid())
@@ -190,12 +202,15 @@ private:
     /// The time-zone object of an offset: one per distinct offset in this read.
     nb::handle zone(std::int64_t offset_us) {
         for (auto &[us, tz] : zones_)
-            if (us == offset_us) return tz;
-        nb::object delta = nb::steal(api_->Delta_FromDelta(
-            0, int(offset_us / 1000000), int(offset_us % 1000000), 1, api_->DeltaType));
-        if (!delta.is_valid()) throw nb::python_error();
+            if (us == offset_us)
+                return tz;
+        nb::object delta =
+            nb::steal(api_->Delta_FromDelta(0, int(offset_us / 1000000), int(offset_us % 1000000), 1, api_->DeltaType));
+        if (!delta.is_valid())
+            throw nb::python_error();
         nb::object tz = nb::steal(api_->TimeZone_FromTimeZone(delta.ptr(), nullptr));
-        if (!tz.is_valid()) throw nb::python_error();
+        if (!tz.is_valid())
+            throw nb::python_error();
         zones_.emplace_back(offset_us, std::move(tz));
         return zones_.back().second;
     }
@@ -214,7 +229,8 @@ private:
             Py_DECREF(f);
         }
         PyObject *f = PyFloat_FromDouble(v / 1000.0);
-        if (f == nullptr) throw nb::python_error();
+        if (f == nullptr)
+            throw nb::python_error();
         return nb::steal(f);
     }
 
@@ -238,16 +254,15 @@ nb::list read(const Env &env, nb::handle csv_string) {
         // The text's own bytes: no copy.
         Py_ssize_t size;
         const char *data = PyUnicode_AsUTF8AndSize(csv_string.ptr(), &size);
-        if (data == nullptr) throw nb::python_error();
+        if (data == nullptr)
+            throw nb::python_error();
         reader.text(std::string_view(data, size_t(size)), false);
     } else {
         // A temporary UTF-8 copy, freed on return (the text keeps no cached copy).
-        nb::object bytes =
-            nb::steal(PyUnicode_AsEncodedString(csv_string.ptr(), "utf-8", "surrogatepass"));
-        if (!bytes.is_valid()) throw nb::python_error();
-        reader.text(std::string_view(PyBytes_AS_STRING(bytes.ptr()),
-                                     size_t(PyBytes_GET_SIZE(bytes.ptr()))),
-                    false);
+        nb::object bytes = nb::steal(PyUnicode_AsEncodedString(csv_string.ptr(), "utf-8", "surrogatepass"));
+        if (!bytes.is_valid())
+            throw nb::python_error();
+        reader.text(std::string_view(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr()))), false);
     }
     return reader.records();
 }
@@ -263,7 +278,8 @@ public:
     /// Closes the descriptor now; 0 or the errno of close.
     int reset() {
         int err = 0;
-        if (fd_ >= 0 && ::close(fd_) != 0) err = errno;
+        if (fd_ >= 0 && ::close(fd_) != 0)
+            err = errno;
         fd_ = -1;
         return err;
     }
@@ -288,7 +304,8 @@ template <class Call> auto unlocked_call(int &err, Call call) {
             result = call();
             err = result < 0 ? errno : 0;
         }
-        if (err != EINTR) return result;
+        if (err != EINTR)
+            return result;
         check_signals();
     }
 }
@@ -302,8 +319,10 @@ public:
         std::string path = fs_path(file_path);
         int err = 0;
         Fd fd(unlocked_call(err, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-        if (err == 0) err = fill(fd.get());
-        if (err != 0) raise_os_error(err, file_path);
+        if (err == 0)
+            err = fill(fd.get());
+        if (err != 0)
+            raise_os_error(err, file_path);
     }
     FileBytes(const FileBytes &) = delete;
     FileBytes &operator=(const FileBytes &) = delete;
@@ -330,24 +349,30 @@ private:
     /// is its end), a few megabytes a call so that signals are looked at in between.
     int fill(int fd) {
         struct stat st;
-        if (fstat(fd, &st) != 0) return errno;
-        if (S_ISDIR(st.st_mode)) return EISDIR;
+        if (fstat(fd, &st) != 0)
+            return errno;
+        if (S_ISDIR(st.st_mode))
+            return EISDIR;
         bool regular = S_ISREG(st.st_mode);
         size_t capacity = regular && st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
         size_t unchecked = 0;
         for (;;) {
             if (buffer_.data == nullptr || size_ == capacity) {
-                if (buffer_.data != nullptr) capacity *= 2;
+                if (buffer_.data != nullptr)
+                    capacity *= 2;
                 char *grown = static_cast<char *>(std::realloc(buffer_.data, capacity));
-                if (grown == nullptr) return ENOMEM;
+                if (grown == nullptr)
+                    return ENOMEM;
                 buffer_.data = grown;
             }
             size_t want = std::min(capacity - size_, bytes_per_check);
             int err = 0;
             ssize_t n = unlocked_call(err, [&] { return ::read(fd, buffer_.data + size_, want); });
-            if (err != 0) return err;
+            if (err != 0)
+                return err;
             size_ += size_t(n);
-            if (n == 0 || (regular && size_t(n) < want)) return 0;
+            if (n == 0 || (regular && size_t(n) < want))
+                return 0;
             if ((unchecked += size_t(n)) >= bytes_per_check) {
                 unchecked = 0;
                 check_signals();
@@ -371,9 +396,10 @@ nb::list read_from_file(const Env &env, nb::handle file_path) {
     }
     // Another encoding, or bytes that are no UTF-8: the codec decodes (or raises its error).
     nb::object encoding = locale_is_utf8() ? nb::str("utf-8") : default_encoding();
-    nb::object text = nb::steal(PyUnicode_Decode(bytes.data(), Py_ssize_t(bytes.size()),
-                                                 nb::str(encoding).c_str(), "strict"));
-    if (!text.is_valid()) throw nb::python_error();
+    nb::object text =
+        nb::steal(PyUnicode_Decode(bytes.data(), Py_ssize_t(bytes.size()), nb::str(encoding).c_str(), "strict"));
+    if (!text.is_valid())
+        throw nb::python_error();
     file.release();
     std::string utf8 = RowReader::utf8_of(text);
     text.reset();
@@ -387,8 +413,7 @@ nb::list read_internal(const Env &env, nb::handle file_obj) {
     file_obj.attr("readline")(); // the header, unchecked
     for (nb::handle line : file_obj) {
         if (!PyUnicode_Check(line.ptr())) {
-            PyErr_Format(PyExc_TypeError, "lines of the stream must be str, not %s",
-                         Py_TYPE(line.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "lines of the stream must be str, not %s", Py_TYPE(line.ptr())->tp_name);
             throw nb::python_error();
         }
         if (PyUnicode_IS_ASCII(line.ptr())) {
@@ -410,12 +435,13 @@ std::string encoded(nb::handle text, bool utf8, nb::handle encoding) {
     if (utf8) {
         Py_ssize_t size;
         const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (data == nullptr) throw nb::python_error();
+        if (data == nullptr)
+            throw nb::python_error();
         return std::string(data, size_t(size));
     }
-    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(
-        text.ptr(), nb::str(encoding).c_str(), "strict"));
-    if (!bytes.is_valid()) throw nb::python_error();
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), nb::str(encoding).c_str(), "strict"));
+    if (!bytes.is_valid())
+        throw nb::python_error();
     return std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
@@ -433,7 +459,8 @@ int link_target(std::string path, std::string &out) {
         ssize_t n;
         while ((n = ::readlink(path.c_str(), link.data(), link.size())) == ssize_t(link.size()))
             link.resize(link.size() * 2); // the link changed meanwhile and grew
-        if (n < 0) return errno;
+        if (n < 0)
+            return errno;
         link.resize(size_t(n));
         size_t slash = path.rfind('/');
         if (link.empty() || link[0] == '/' || slash == std::string::npos)
@@ -458,12 +485,14 @@ public:
             nb::gil_scoped_release unlocked;
             err = open_temporary(named);
         }
-        if (err != 0) raise_os_error(err, target_);
+        if (err != 0)
+            raise_os_error(err, target_);
     }
 
     ~AtomicFile() {
         fd_.reset();
-        if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+        if (!committed_ && !temp_.empty())
+            ::unlink(temp_.c_str());
     }
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
@@ -473,7 +502,8 @@ public:
         while (!data.empty()) {
             int err = 0;
             ssize_t n = unlocked_call(err, [&] { return ::write(fd_.get(), data.data(), data.size()); });
-            if (err != 0) raise_os_error(err, target_);
+            if (err != 0)
+                raise_os_error(err, target_);
             data.remove_prefix(size_t(n));
         }
         check_signals();
@@ -485,9 +515,11 @@ public:
         {
             nb::gil_scoped_release unlocked;
             err = fd_.reset();
-            if (err == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+            if (err == 0 && ::rename(temp_.c_str(), path_.c_str()) != 0)
+                err = errno;
         }
-        if (err != 0) raise_os_error(err, target_);
+        if (err != 0)
+            raise_os_error(err, target_);
         committed_ = true;
     }
 
@@ -495,12 +527,14 @@ private:
     /// Finds the file to replace and creates the temporary file beside it, with the replaced
     /// file's mode, owner and group. 0 or an errno; runs without the interpreter's lock.
     int open_temporary(const std::string &named) {
-        if (int err = link_target(named, path_)) return err;
+        if (int err = link_target(named, path_))
+            return err;
         size_t slash = path_.rfind('/');
         std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
         // Room for the tag within the 255 bytes a name may have.
-        if (base.size() > 200) base.resize(200);
+        if (base.size() > 200)
+            base.resize(200);
         // The name only has to be unlikely to be taken (O_EXCL decides): the clock, the
         // thread and a stack address (laid out anew in each process) mixed, without a
         // system call.
@@ -515,7 +549,8 @@ private:
             z ^= z >> 31;
             static constexpr char hex[] = "0123456789abcdef";
             std::string tag;
-            for (int i = 0; i < 12; ++i, z >>= 4) tag.push_back(hex[z & 15]);
+            for (int i = 0; i < 12; ++i, z >>= 4)
+                tag.push_back(hex[z & 15]);
             std::string temp = folder + "." + base + "." + tag + ".tmp";
             // 0666 less the umask, as a plain create would give.
             int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -525,14 +560,16 @@ private:
                 temp_ = std::move(temp);
             }
         }
-        if (err != 0) return err;
+        if (err != 0)
+            return err;
         struct stat st;
         if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             // Owner and group first: changing them may clear the set-id bits of the mode. Only
             // a privileged process may give a file away; a group of the owner's may be kept.
             if (::fchown(fd_.get(), st.st_uid, st.st_gid) != 0)
                 (void) ::fchown(fd_.get(), uid_t(-1), st.st_gid);
-            if (::fchmod(fd_.get(), st.st_mode & 07777) != 0) return errno;
+            if (::fchmod(fd_.get(), st.st_mode & 07777) != 0)
+                return errno;
         }
         return 0;
     }
@@ -548,22 +585,27 @@ private:
 void make_folder(nb::handle folder) {
     struct stat st;
     std::string path = fs_path(folder);
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return;
     nb::module_::import_("os").attr("makedirs")(folder, "exist_ok"_a = true);
 }
 
 /// The file's element: the marker upper-cased, when that gives "A" or "B".
 nb::object element_of(nb::handle marker, nb::handle markers) {
-    if (marker.is_none() || nb::len(marker) == 0) return nb::none();
+    if (marker.is_none() || nb::len(marker) == 0)
+        return nb::none();
     nb::object upper = marker.attr("upper")();
-    if (upper.equal(nb::str("A"))) return markers.attr("A");
-    if (upper.equal(nb::str("B"))) return markers.attr("B");
+    if (upper.equal(nb::str("A")))
+        return markers.attr("A");
+    if (upper.equal(nb::str("B")))
+        return markers.attr("B");
     return nb::none();
 }
 
 /// The three fields of a record, read natively from a DRAVCSVRecord.
 drav::Fields fields_of(nb::handle record, nb::handle record_type) {
-    if (drav::is_record(record, record_type)) return drav::snapshot(record);
+    if (drav::is_record(record, record_type))
+        return drav::snapshot(record);
     nb::object timestamp = record.attr("timestamp");
     nb::object import_value = record.attr("import_value");
     nb::object export_value = record.attr("export_value");
@@ -573,8 +615,8 @@ drav::Fields fields_of(nb::handle record, nb::handle record_type) {
 constexpr size_t flush_size = 1 << 20;
 
 /// Writes one file. `day` names a file without records; none means today's local date.
-void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::handle records,
-                   nb::handle marker, nb::handle day) {
+void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::handle records, nb::handle marker,
+                   nb::handle day) {
     const PyDateTime_CAPI *api = env.api;
     nb::handle record_type = env.record_type;
     nb::module_ names = nb::module_::import_("norvox.drav.drav_filename");
@@ -584,7 +626,8 @@ void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::han
 
     // A snapshot of the list: the loop below calls into the interpreter now and then.
     nb::object rows = nb::steal(PyList_GetSlice(records.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!rows.is_valid()) throw nb::python_error();
+    if (!rows.is_valid())
+        throw nb::python_error();
     Py_ssize_t count = PyList_GET_SIZE(rows.ptr());
     nb::object file_day;
     if (count > 0)
@@ -619,9 +662,11 @@ void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::han
         if (!drav::append_timestamp(out, r.timestamp, api, offsets))
             out += encoded(r.timestamp.attr("strftime")(pattern), utf8, encoding);
         out.push_back(',');
-        if (!r.import_value.is_none()) drav::append_whole_number(out, r.import_value);
+        if (!r.import_value.is_none())
+            drav::append_whole_number(out, r.import_value);
         out.push_back(',');
-        if (!r.export_value.is_none()) drav::append_whole_number(out, r.export_value);
+        if (!r.export_value.is_none())
+            drav::append_whole_number(out, r.export_value);
         out += "\r\n";
         if (out.size() >= flush_size) {
             file.write(out);
@@ -632,8 +677,8 @@ void write_records(const Env &env, nb::handle serial, nb::handle folder, nb::han
     file.commit();
 }
 
-void check_writer_args(nb::handle serial, nb::handle folder, const char *folder_name,
-                       nb::handle list, const char *list_name, nb::handle marker) {
+void check_writer_args(nb::handle serial, nb::handle folder, const char *folder_name, nb::handle list,
+                       const char *list_name, nb::handle marker) {
     check_exact(serial, &PyUnicode_Type, "serial");
     check_exact(folder, &PyUnicode_Type, folder_name);
     check_exact(list, &PyList_Type, list_name);
@@ -643,8 +688,7 @@ void check_writer_args(nb::handle serial, nb::handle folder, const char *folder_
 NORVOX_SITE(write);
 void write(const Env &env, nb::handle serial, nb::handle output_file_path, nb::handle records,
            nb::handle element_marker) {
-    check_writer_args(serial, output_file_path, "output_file_path", records, "records",
-                      element_marker);
+    check_writer_args(serial, output_file_path, "output_file_path", records, "records", element_marker);
     write_records(env, serial, output_file_path, records, element_marker, nb::none());
 }
 
@@ -653,8 +697,7 @@ void write(const Env &env, nb::handle serial, nb::handle output_file_path, nb::h
 nb::object new_record(nb::handle record_type, nb::object time, nb::handle imp, nb::handle exp) {
     nb::object import_value = drav::record_value(imp, "import_value");
     nb::object export_value = drav::record_value(exp, "export_value");
-    return drav::make_record(record_type, std::move(time), std::move(import_value),
-                             std::move(export_value));
+    return drav::make_record(record_type, std::move(time), std::move(import_value), std::move(export_value));
 }
 
 /// map.get(key) for a dict or any other map.
@@ -663,10 +706,12 @@ nb::object lookup(nb::handle map, const char *key) {
         // A strong reference at once: another thread may replace the value meanwhile.
         PyObject *v = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-        if (PyDict_GetItemStringRef(map.ptr(), key, &v) < 0) throw nb::python_error();
+        if (PyDict_GetItemStringRef(map.ptr(), key, &v) < 0)
+            throw nb::python_error();
 #else
         v = Py_XNewRef(PyDict_GetItemWithError(map.ptr(), nb::str(key).ptr()));
-        if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
+        if (v == nullptr && PyErr_Occurred())
+            throw nb::python_error();
 #endif
         return v ? nb::steal(v) : nb::none();
     }
@@ -674,11 +719,9 @@ nb::object lookup(nb::handle map, const char *key) {
 }
 
 NORVOX_SITE(write_from_profile_records);
-void write_from_profile_records(const Env &env, nb::handle serial, nb::handle output_dir,
-                                nb::handle profile_records, nb::handle date,
-                                nb::handle element_marker) {
-    check_writer_args(serial, output_dir, "output_dir", profile_records, "profile_records",
-                      element_marker);
+void write_from_profile_records(const Env &env, nb::handle serial, nb::handle output_dir, nb::handle profile_records,
+                                nb::handle date, nb::handle element_marker) {
+    check_writer_args(serial, output_dir, "output_dir", profile_records, "profile_records", element_marker);
     nb::handle record_type = env.record_type;
     nb::object fromisoformat = nb::handle((PyObject *) env.api->DateTimeType).attr("fromisoformat");
     bool only_a = false, only_b = false;
@@ -691,24 +734,31 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
     };
     nb::list records;
     nb::object maps = nb::steal(PyList_GetSlice(profile_records.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!maps.is_valid()) throw nb::python_error();
+    if (!maps.is_valid())
+        throw nb::python_error();
     for (nb::handle map : maps) {
         nb::object time = map["timestamp"];
-        if (PyUnicode_Check(time.ptr())) time = fromisoformat(time);
+        if (PyUnicode_Check(time.ptr()))
+            time = fromisoformat(time);
         nb::object a = lookup(map, "import_a");
         nb::object b = lookup(map, "import_b");
         if (only_a || only_b) {
             nb::handle chosen = only_a ? a : b;
-            if (!chosen.is_none()) records.append(make(time, chosen, map));
+            if (!chosen.is_none())
+                records.append(make(time, chosen, map));
             continue;
         }
-        if (!a.is_none()) records.append(make(time, a, map));
+        if (!a.is_none())
+            records.append(make(time, a, map));
         if (!b.is_none()) {
             nb::object differs = nb::steal(PyObject_RichCompare(b.ptr(), a.ptr(), Py_NE));
-            if (!differs.is_valid()) throw nb::python_error();
+            if (!differs.is_valid())
+                throw nb::python_error();
             int truth = PyObject_IsTrue(differs.ptr());
-            if (truth < 0) throw nb::python_error();
-            if (truth) records.append(make(time, b, map));
+            if (truth < 0)
+                throw nb::python_error();
+            if (truth)
+                records.append(make(time, b, map));
         }
     }
     // A header-only file is named for the day the records were meant for.
@@ -716,13 +766,14 @@ void write_from_profile_records(const Env &env, nb::handle serial, nb::handle ou
 }
 
 NORVOX_SITE(write_from_drav_readings);
-void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle output_dir,
-                              nb::handle readings, nb::handle element_marker) {
+void write_from_drav_readings(const Env &env, nb::handle serial, nb::handle output_dir, nb::handle readings,
+                              nb::handle element_marker) {
     check_writer_args(serial, output_dir, "output_dir", readings, "readings", element_marker);
     nb::handle record_type = env.record_type;
     nb::list records;
     nb::object items = nb::steal(PyList_GetSlice(readings.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!items.is_valid()) throw nb::python_error();
+    if (!items.is_valid())
+        throw nb::python_error();
     for (nb::handle reading : items) {
         nb::object time = reading.attr("timestamp");
         nb::object imp = reading.attr("imp");
@@ -742,9 +793,9 @@ NORVOX_MODULE(drav_csv, m) {
     nb::class_<DravCsv> cls(m, "DRAVCSV",
                             "Writers and readers of DRAV CSV profile-log files (static "
                             "operations only).");
-    norvox::def_static(cls, m, "write", write_site,
-        [env](nb::handle serial, nb::handle output_file_path, nb::handle records,
-              nb::handle element_marker) {
+    norvox::def_static(
+        cls, m, "write", write_site,
+        [env](nb::handle serial, nb::handle output_file_path, nb::handle records, nb::handle element_marker) {
             write(env, serial, output_file_path, records, element_marker);
         },
         "serial"_a.none(), "output_file_path"_a.none(), "records"_a.none(), "element_marker"_a.none() = nb::none(),
@@ -752,11 +803,11 @@ NORVOX_MODULE(drav_csv, m) {
                 "records: list[norvox.drav.drav_csv_record.DRAVCSVRecord], element_marker: str | None = None) -> None"),
         "Write the records as the meter's DRAV file for the first record's day into the folder "
         "output_file_path.");
-    norvox::def_static(cls, m, "write_from_profile_records", write_from_profile_records_site,
-        [env](nb::handle serial, nb::handle output_dir, nb::handle profile_records,
-              nb::handle date, nb::handle element_marker) {
-            write_from_profile_records(env, serial, output_dir, profile_records, date,
-                                       element_marker);
+    norvox::def_static(
+        cls, m, "write_from_profile_records", write_from_profile_records_site,
+        [env](nb::handle serial, nb::handle output_dir, nb::handle profile_records, nb::handle date,
+              nb::handle element_marker) {
+            write_from_profile_records(env, serial, output_dir, profile_records, date, element_marker);
         },
         "serial"_a.none(), "output_dir"_a.none(), "profile_records"_a.none(), "date"_a.none(),
         "element_marker"_a.none() = nb::none(),
@@ -764,19 +815,23 @@ NORVOX_MODULE(drav_csv, m) {
                 "profile_records: list[dict[str, typing.Any]], date: datetime.date, "
                 "element_marker: str | None = None) -> None"),
         "Write profile-record maps (timestamp, import_a, import_b, export) as a DRAV file.");
-    norvox::def_static(cls, m, "read", read_site, [env](nb::handle csv_string) { return read(env, csv_string); }, "csv_string"_a.none(),
-        nb::sig("def read(csv_string: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
+    norvox::def_static(
+        cls, m, "read", read_site, [env](nb::handle csv_string) { return read(env, csv_string); },
+        "csv_string"_a.none(), nb::sig("def read(csv_string: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
         "The records of a DRAV file's whole text; unreadable rows are skipped.");
-    norvox::def_static(cls, m, "read_from_file", read_from_file_site, [env](nb::handle file_path) { return read_from_file(env, file_path); },
-        "file_path"_a.none(), nb::sig("def read_from_file(file_path: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
+    norvox::def_static(
+        cls, m, "read_from_file", read_from_file_site,
+        [env](nb::handle file_path) { return read_from_file(env, file_path); }, "file_path"_a.none(),
+        nb::sig("def read_from_file(file_path: str) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
         "The records of a DRAV file; unreadable rows are skipped.");
-    norvox::def_static(cls, m, "_read_internal", read_internal_site, [env](nb::handle file_obj) { return read_internal(env, file_obj); },
-        "file_obj"_a.none(),
+    norvox::def_static(
+        cls, m, "_read_internal", read_internal_site,
+        [env](nb::handle file_obj) { return read_internal(env, file_obj); }, "file_obj"_a.none(),
         nb::sig("def _read_internal(file_obj: typing.TextIO) -> list[norvox.drav.drav_csv_record.DRAVCSVRecord]"),
         "The records of a line-by-line text stream after its first line.");
-    norvox::def_static(cls, m, "write_from_drav_readings", write_from_drav_readings_site,
-        [env](nb::handle serial, nb::handle output_dir, nb::handle readings,
-              nb::handle element_marker) {
+    norvox::def_static(
+        cls, m, "write_from_drav_readings", write_from_drav_readings_site,
+        [env](nb::handle serial, nb::handle output_dir, nb::handle readings, nb::handle element_marker) {
             write_from_drav_readings(env, serial, output_dir, readings, element_marker);
         },
         "serial"_a.none(), "output_dir"_a.none(), "readings"_a.none(), "element_marker"_a.none() = nb::none(),

@@ -31,7 +31,8 @@ void record_dealloc(PyObject *self);
 
 PyObject *record_new(PyTypeObject *type, PyObject *, PyObject *) {
     Record *r = (Record *) type->tp_alloc(type, 0);
-    if (r == nullptr) return nullptr;
+    if (r == nullptr)
+        return nullptr;
     r->timestamp = Py_NewRef(Py_None);
     r->import_value = Py_NewRef(Py_None);
     r->export_value = Py_NewRef(Py_None);
@@ -42,8 +43,8 @@ NORVOX_SITE(record_init);
 int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *const keywords[] = {"timestamp", "import_value", "export_value", nullptr};
     PyObject *timestamp, *import_value, *export_value;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:DRAVCSVRecord", (char **) keywords,
-                                     &timestamp, &import_value, &export_value))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:DRAVCSVRecord", (char **) keywords, &timestamp, &import_value,
+                                     &export_value))
         return -1;
     return guarded(
         [&] {
@@ -98,8 +99,7 @@ int record_clear(PyObject *self) {
     return 0;
 }
 
-PyObject *Record::*const fields[] = {&Record::timestamp, &Record::import_value,
-                                     &Record::export_value};
+PyObject *Record::*const fields[] = {&Record::timestamp, &Record::import_value, &Record::export_value};
 const char *const field_names[] = {"timestamp", "import_value", "export_value"};
 
 PyObject *get_field(PyObject *self, void *closure) {
@@ -116,8 +116,7 @@ int set_field(PyObject *self, PyObject *value, void *closure) {
     }
     return guarded(
         [&] {
-            nb::object stored = which == 0 ? nb::borrow(value)
-                                           : norvox::drav::record_value(value, field_names[which]);
+            nb::object stored = which == 0 ? nb::borrow(value) : norvox::drav::record_value(value, field_names[which]);
             nb::object old;
             {
                 nb::ft_object_guard guard(self);
@@ -133,16 +132,15 @@ int set_field(PyObject *self, PyObject *value, void *closure) {
 
 const PyGetSetDef record_getset[] = {
     {"timestamp", get_field, set_field, "Start of the profile interval.", (void *) 0},
-    {"import_value", get_field, set_field, "Import value of the interval: a float or None.",
-     (void *) 1},
-    {"export_value", get_field, set_field, "Export value of the interval: a float or None.",
-     (void *) 2},
+    {"import_value", get_field, set_field, "Import value of the interval: a float or None.", (void *) 1},
+    {"export_value", get_field, set_field, "Export value of the interval: a float or None.", (void *) 2},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 /// A value's text in the record's row: the class's NA_VALUE when missing, else its whole part.
 nb::object value_text(nb::handle value, nb::handle na) {
-    if (value.is_none()) return nb::borrow(na);
+    if (value.is_none())
+        return nb::borrow(na);
     std::string digits;
     norvox::drav::append_whole_number(digits, value);
     return nb::str(digits.data(), digits.size());
@@ -179,14 +177,13 @@ PyObject *to_csv_line(PyObject *self, PyObject *) {
 
 PyObject *record_text(PyObject *self) {
     auto r = norvox::drav::snapshot(self);
-    return PyUnicode_FromFormat("timestamp=%S, import_value=%S, export_value=%S",
-                                r.timestamp.ptr(), r.import_value.ptr(), r.export_value.ptr());
+    return PyUnicode_FromFormat("timestamp=%S, import_value=%S, export_value=%S", r.timestamp.ptr(),
+                                r.import_value.ptr(), r.export_value.ptr());
 }
 
 PyObject *record_reduce(PyObject *self, PyObject *) {
     auto r = norvox::drav::snapshot(self);
-    return Py_BuildValue("O(OOO)", Py_TYPE(self), r.timestamp.ptr(), r.import_value.ptr(),
-                         r.export_value.ptr());
+    return Py_BuildValue("O(OOO)", Py_TYPE(self), r.timestamp.ptr(), r.import_value.ptr(), r.export_value.ptr());
 }
 
 const PyMethodDef record_methods[] = {
@@ -221,10 +218,11 @@ NORVOX_MODULE(drav_csv_record, m) {
     norvox::drav::import_datetime_api();
 
     PyType_Spec type_spec{"norvox.drav.drav_csv_record.DRAVCSVRecord", int(sizeof(Record)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                     const_cast<PyType_Slot *>(record_slots)};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                          const_cast<PyType_Slot *>(record_slots)};
     nb::object cls = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &type_spec, nullptr));
-    if (!cls.is_valid()) throw nb::python_error();
+    if (!cls.is_valid())
+        throw nb::python_error();
     cls.attr("NA_VALUE") = nb::str(norvox::drav::na_value);
     cls.attr("TIMESTAMP_FORMAT") = nb::str(norvox::drav::timestamp_format.data());
     m.attr("DRAVCSVRecord") = cls;

@@ -76,8 +76,11 @@ bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
         nb::dict reset;
         reset["clock_time_diff_seconds"] = 0;
         reset["clock_time_diff_synced_at"] = now.attr("isoformat")();
-        self.attr("tessel_supabase").attr("table")("meter_shadows").attr("update")(reset)
-            .attr("eq")("id", meter_id).attr("execute")();
+        self.attr("tessel_supabase")
+            .attr("table")("meter_shadows")
+            .attr("update")(reset)
+            .attr("eq")("id", meter_id)
+            .attr("execute")();
 
         log.attr("info")("Clock update successful", "serial"_a = serial);
         return true;
@@ -85,11 +88,10 @@ bool run_job(nb::module_ m, nb::handle self, nb::handle record) {
         nb::object error = norvox::caught(e, run_job_site);
         if (nb::isinstance(error, m.attr("MediatorClientException"))) {
             if (nb::str(error.attr("code_str")).equal(nb::str("DEADLINE_EXCEEDED")))
-                log.attr("error")("Deadline exceeded updating clock", "serial"_a = serial,
-                                  "error"_a = nb::str(error));
+                log.attr("error")("Deadline exceeded updating clock", "serial"_a = serial, "error"_a = nb::str(error));
             else
-                log.attr("error")("Mediator client error updating clock", "serial"_a = serial,
-                                  "error"_a = error, "exception"_a = norvox::traceback_lines(error));
+                log.attr("error")("Mediator client error updating clock", "serial"_a = serial, "error"_a = error,
+                                  "exception"_a = norvox::traceback_lines(error));
         } else {
             log.attr("error")("Failure occurred updating clock", "serial"_a = serial, "error"_a = error,
                               "exception"_a = norvox::traceback_lines(error));
@@ -112,7 +114,8 @@ void run(nb::module_ m, nb::handle self) {
         if (by_esco)
             select += ", escos!inner(code)";
         select += ")";
-        nb::object query = self.attr("tessel_supabase").attr("table")("meter_shadows")
+        nb::object query = self.attr("tessel_supabase")
+                               .attr("table")("meter_shadows")
                                .attr("select")(nb::str(select.c_str(), select.size()))
                                .attr("gt")("clock_time_diff_seconds", threshold)
                                .attr("eq")("meter_registry.mode", "active");
@@ -138,8 +141,8 @@ void run(nb::module_ m, nb::handle self) {
             if (is_map(company) && lookup(company, "code").equal(esco))
                 kept.append(record);
         }
-        log.attr("info")(nb::str("Post-filtered by esco {}").format(esco),
-                         "original_count"_a = nb::len(rows), "filtered_count"_a = nb::len(kept));
+        log.attr("info")(nb::str("Post-filtered by esco {}").format(esco), "original_count"_a = nb::len(rows),
+                         "filtered_count"_a = nb::len(kept));
         records = kept;
     }
 
@@ -197,6 +200,7 @@ NORVOX_MODULE(clock_correction, m) {
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "ClockCorrectionJob", nb::make_tuple(), ns);
 
-    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
-          nb::sig("def main() -> None"), "The clock_correction program.");
+    norvox::def(
+        m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "ClockCorrectionJob", esco_help); },
+        nb::sig("def main() -> None"), "The clock_correction program.");
 }

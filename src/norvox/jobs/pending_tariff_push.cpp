@@ -8,10 +8,10 @@
 #include "norvox/python/args.h"
 #include "norvox/python/imports.h"
 #include "norvox/python/jobs.h"
+#include "norvox/python/module.h"
 #include "norvox/python/pyclass.h"
 #include "norvox/python/runtime.h"
 #include "norvox/python/settings.h"
-#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -46,8 +46,12 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle tariff) {
     nb::object log = self.attr("log");
     nb::object meter_id = required(tariff, "meter_id");
     nb::object serial = required(tariff, "serial");
-    nb::object registry = self.attr("tessel_supabase").attr("table")("meter_registry").attr("select")("*")
-                              .attr("eq")("serial", serial).attr("eq")("mode", "active").attr("execute")();
+    nb::object registry = self.attr("tessel_supabase")
+                              .attr("table")("meter_registry")
+                              .attr("select")("*")
+                              .attr("eq")("serial", serial)
+                              .attr("eq")("mode", "active")
+                              .attr("execute")();
     if (nb::len(m.attr("as_list")(registry)) == 0) {
         log.attr("error")(nb::str("No active meter found in meter_registry with serial ") + nb::str(serial));
         return nb::bool_(false);
@@ -167,6 +171,7 @@ NORVOX_MODULE(pending_tariff_push, m) {
     norvox::jobs::add_settings_check(ns, m, required_settings);
     norvox::make_class(m, "PendingTariffPushJob", nb::make_tuple(), ns);
 
-    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
-          nb::sig("def main() -> None"), "The pending_tariff_push program.");
+    norvox::def(
+        m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PendingTariffPushJob", esco_help); },
+        nb::sig("def main() -> None"), "The pending_tariff_push program.");
 }

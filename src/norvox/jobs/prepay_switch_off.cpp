@@ -11,10 +11,10 @@
 #include "norvox/python/args.h"
 #include "norvox/python/imports.h"
 #include "norvox/python/jobs.h"
+#include "norvox/python/module.h"
 #include "norvox/python/pyclass.h"
 #include "norvox/python/runtime.h"
 #include "norvox/python/settings.h"
-#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -105,7 +105,7 @@ nb::object run_job(nb::module_ m, nb::handle self, nb::handle meter_row) {
     arguments["mediator_address"] = mediator_address;
     arguments["supabase"] = self.attr("tessel_supabase");
     return norvox::jobs::update_one_meter(log, meter_id, serial, mediator_address, m.attr("PrepaySwitchOffJob"),
-                                    arguments);
+                                          arguments);
 }
 
 NORVOX_SITE(run);
@@ -132,8 +132,10 @@ void run(nb::module_ m, nb::handle self) {
     }
     nb::object db = self.attr("tessel_supabase");
     std::string pattern = whole_code_pattern(text);
-    nb::object escos = db.attr("table")("escos").attr("select")("id")
-                           .attr("ilike")("code", nb::str(pattern.data(), pattern.size())).attr("execute")();
+    nb::object escos = db.attr("table")("escos")
+                           .attr("select")("id")
+                           .attr("ilike")("code", nb::str(pattern.data(), pattern.size()))
+                           .attr("execute")();
     size_t matches = nb::len(m.attr("as_list")(escos));
     if (matches == 0) {
         log.attr("error")(nb::str("no esco found for ") + code);
@@ -146,9 +148,13 @@ void run(nb::module_ m, nb::handle self) {
     }
     nb::object esco_id = required(m.attr("as_first_item")(escos), "id");
 
-    nb::object meters = db.attr("table")("meter_registry").attr("select")("*")
-                            .attr("eq")("esco", esco_id).attr("eq")("prepay_enabled", true)
-                            .attr("neq")("hardware", "P1.ax").attr("neq")("hardware", "P1.cx").attr("execute")();
+    nb::object meters = db.attr("table")("meter_registry")
+                            .attr("select")("*")
+                            .attr("eq")("esco", esco_id)
+                            .attr("eq")("prepay_enabled", true)
+                            .attr("neq")("hardware", "P1.ax")
+                            .attr("neq")("hardware", "P1.cx")
+                            .attr("execute")();
     if (nb::len(m.attr("as_list")(meters)) == 0) {
         log.attr("error")("No meter found to disable");
         norvox::exit_with(10);
@@ -212,6 +218,7 @@ NORVOX_MODULE(prepay_switch_off, m) {
     norvox::jobs::add_settings_check(all, m, required_settings);
     norvox::make_class(m, "PrepaySwitchOffAllJob", nb::make_tuple(), all);
 
-    norvox::def(m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
-          nb::sig("def main() -> None"), "The prepay_switch_off program.");
+    norvox::def(
+        m, "main", NORVOX_HERE, [m]() { norvox::jobs::run_esco_program(m, "PrepaySwitchOffAllJob", esco_help); },
+        nb::sig("def main() -> None"), "The prepay_switch_off program.");
 }

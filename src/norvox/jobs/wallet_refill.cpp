@@ -7,12 +7,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include "norvox/python/imports.h"
 #include "norvox/python/jobs.h"
+#include "norvox/python/module.h"
 #include "norvox/python/pyclass.h"
 #include "norvox/python/runtime.h"
 #include "norvox/python/settings.h"
-#include "norvox/python/imports.h"
-#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -30,13 +30,14 @@ constexpr norvox::jobs::RequiredSetting required_settings[] = {
 };
 
 /// The meters with their wallets; sent as written (the client drops the white space).
-constexpr const char *select_text = "\n"
-                                    "                    id,\n"
-                                    "                    serial,\n"
-                                    "                    balance,\n"
-                                    "                    wallet,\n"
-                                    "                    wallets(id, balance, minimum_balance, target_balance, auto_topup)\n"
-                                    "                    ";
+constexpr const char *select_text =
+    "\n"
+    "                    id,\n"
+    "                    serial,\n"
+    "                    balance,\n"
+    "                    wallet,\n"
+    "                    wallets(id, balance, minimum_balance, target_balance, auto_topup)\n"
+    "                    ";
 
 NORVOX_SITE(init_job);
 void init_job(nb::module_ m, nb::handle self) {
@@ -59,8 +60,8 @@ bool less(nb::handle a, nb::handle b) {
 
 /// The live check of one meter below its minimum with top-up on: appends its top-up record
 /// when the meter's own balance is still below the minimum.
-void check_live_balance(nb::module_ m, nb::handle log, nb::handle meter, nb::handle wallet,
-                        nb::handle wallet_minimum, nb::list &needing_topup) {
+void check_live_balance(nb::module_ m, nb::handle log, nb::handle meter, nb::handle wallet, nb::handle wallet_minimum,
+                        nb::list &needing_topup) {
     nb::str mediator_address = nb::str(m.attr("mediator_server"));
     nb::object client = m.attr("DederiPrepayAPI")("mediator_address"_a = mediator_address,
                                                   "logging_level"_a = m.attr("logging").attr("INFO"));
@@ -80,9 +81,9 @@ void check_live_balance(nb::module_ m, nb::handle log, nb::handle meter, nb::han
         log.attr("info")("Meter needs topup", "meter_id"_a = record["meter_id"], "serial"_a = record["serial"],
                          "meter_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
     } else {
-        log.attr("info")("Meter balance is now above minimum (likely topped up)",
-                         "meter_id"_a = required(meter, "id"), "serial"_a = required(meter, "serial"),
-                         "latest_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
+        log.attr("info")("Meter balance is now above minimum (likely topped up)", "meter_id"_a = required(meter, "id"),
+                         "serial"_a = required(meter, "serial"), "latest_balance"_a = latest,
+                         "wallet_minimum_balance"_a = wallet_minimum);
     }
 }
 
@@ -194,6 +195,7 @@ NORVOX_MODULE(wallet_refill, m) {
                        "Find all meters where current balance is less than wallet minimum_balance.");
     norvox::make_class(m, "WalletRefillJob", nb::make_tuple(), ns);
 
-    norvox::def(m, "main", NORVOX_HERE, [m]() { main_program(m); }, nb::sig("def main() -> None"),
-          "The wallet_refill program.");
+    norvox::def(
+        m, "main", NORVOX_HERE, [m]() { main_program(m); }, nb::sig("def main() -> None"),
+        "The wallet_refill program.");
 }

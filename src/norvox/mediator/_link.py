@@ -62,9 +62,7 @@ class MediatorClientBase:
 
     def __init__(self, *, mediator_address: str, timeout: float | None = None) -> None:
         if not isinstance(mediator_address, str):
-            raise TypeError(
-                f"mediator_address must be str (host:port), not {type(mediator_address).__name__}"
-            )
+            raise TypeError(f"mediator_address must be str (host:port), not {type(mediator_address).__name__}")
         if not mediator_address:
             raise ValueError("mediator_address is empty")
         self.timeout = _timeout_seconds(timeout)
@@ -86,8 +84,11 @@ class MediatorClientBase:
         self.close()
 
     def _call(
-        self, method: str, serial: str,
-        request_type: Callable[..., Any] = mediator_pb2.MeterRequest, **fields: Any,
+        self,
+        method: str,
+        serial: str,
+        request_type: Callable[..., Any] = mediator_pb2.MeterRequest,
+        **fields: Any,
     ) -> Any:
         """Calls `method` with a `request_type` for the meter `serial` and the further request
         fields given; returns the reply (the method's reply message)."""
@@ -102,7 +103,6 @@ class MediatorClientBase:
             code_str = code.name if code is not None else "UNKNOWN"
             details = error.details() if callable(getattr(error, "details", None)) else None
             raise MediatorClientException(
-                f"{method} for meter {serial} at {self.mediator_address} failed: "
-                f"{code_str}: {details or 'no details'}",
+                f"{method} for meter {serial} at {self.mediator_address} failed: {code_str}: {details or 'no details'}",
                 code_str,
             ) from error

@@ -60,9 +60,7 @@ class DederiMediatorAPI(MediatorClientBase):
 
     def three_phase_read(self, serial: str, hardware: str | None = None) -> dict[str, float]:
         """Totals of a three-phase meter: "active_import" and "active_export"."""
-        reply = self._call(
-            "ThreePhaseRead", serial, mediator_pb2.ThreePhaseReadRequest, hardware=hardware
-        )
+        reply = self._call("ThreePhaseRead", serial, mediator_pb2.ThreePhaseReadRequest, hardware=hardware)
         return {"active_import": reply.active_import, "active_export": reply.active_export}
 
     def read_element_a(self, serial: str) -> dict[str, float]:

@@ -48,7 +48,10 @@ class DederiPrepayAPI(MediatorClientBase):
     """
 
     def __init__(
-        self, *, mediator_address: str, logging_level: int | str | None = None,
+        self,
+        *,
+        mediator_address: str,
+        logging_level: int | str | None = None,
         timeout: float | None = None,
     ) -> None:
         super().__init__(mediator_address=mediator_address, timeout=timeout)
@@ -59,8 +62,7 @@ class DederiPrepayAPI(MediatorClientBase):
         """Switches the meter's prepay mode on (true) or off (false)."""
         if not isinstance(enabled, bool):
             raise TypeError(f"enabled must be bool, not {type(enabled).__name__}")
-        self._call("PrepayEnabledWrite", serial, mediator_pb2.PrepayEnabledWriteRequest,
-                   enabled=enabled)
+        self._call("PrepayEnabledWrite", serial, mediator_pb2.PrepayEnabledWriteRequest, enabled=enabled)
 
     def prepay_balance(self, serial: str) -> float:
         """The meter's current prepay balance."""
@@ -96,8 +98,7 @@ class DederiPrepayAPI(MediatorClientBase):
             ),
             activation_unix_micros=to_unix_micros(tariffs.activation_time),
         )
-        reply = self._call("TariffsFutureWrite", serial, mediator_pb2.TariffsFutureWriteRequest,
-                           tariffs=wire)
+        reply = self._call("TariffsFutureWrite", serial, mediator_pb2.TariffsFutureWriteRequest, tariffs=wire)
         accepted: bool = reply.accepted
         if not accepted:
             self._logger.debug("meter %s refused the future tariff: %s", serial, reply.reason)
@@ -115,6 +116,4 @@ def _price_text(name: str, value: Decimal | int) -> str:
 
 
 def _pricing_from_wire(pricing: mediator_pb2.PricingTable) -> PricingTable:
-    return PricingTable(
-        unit_rate=Decimal(pricing.unit_rate), standing_charge=Decimal(pricing.standing_charge)
-    )
+    return PricingTable(unit_rate=Decimal(pricing.unit_rate), standing_charge=Decimal(pricing.standing_charge))

@@ -23,29 +23,26 @@ constexpr const char *deprecation_text =
     "norvox.mediator.api_prepay instead.";
 
 constexpr const char *core_names[] = {"DederiMediatorAPI"};
-constexpr const char *prepay_names[] = {"DederiPrepayAPI", "PricingTable", "TariffsActive",
-                                        "TariffsFuture"};
+constexpr const char *prepay_names[] = {"DederiPrepayAPI", "PricingTable", "TariffsActive", "TariffsFuture"};
 
 /// `from .<sibling> import <names>` for module `m`: each name bound on `m`, and the import
 /// error of that statement when the module or a name is missing.
-template <size_t N>
-void import_from_sibling(nb::module_ &m, const char *sibling, const char *const (&names)[N]) {
+template <size_t N> void import_from_sibling(nb::module_ &m, const char *sibling, const char *const (&names)[N]) {
     nb::list fromlist;
     for (const char *name : names)
         fromlist.append(name);
     nb::dict globals;
     globals["__name__"] = m.attr("__name__");
     globals["__package__"] = m.attr("__package__");
-    nb::object source = nb::module_::import_("builtins").attr("__import__")(
-        sibling, globals, nb::none(), fromlist, 1);
+    nb::object source = nb::module_::import_("builtins").attr("__import__")(sibling, globals, nb::none(), fromlist, 1);
     for (const char *name : names) {
         if (!nb::hasattr(source, name)) {
             nb::object source_name = source.attr("__name__");
             nb::object message =
                 nb::str("cannot import name {!r} from {!r} ({})")
                     .format(name, source_name, nb::getattr(source, "__file__", nb::str("unknown location")));
-            nb::object error = nb::handle(PyExc_ImportError)(
-                message, "name"_a = source_name, "path"_a = nb::getattr(source, "__file__", nb::none()));
+            nb::object error = nb::handle(PyExc_ImportError)(message, "name"_a = source_name,
+                                                             "path"_a = nb::getattr(source, "__file__", nb::none()));
             PyErr_SetObject(PyExc_ImportError, error.ptr());
             throw nb::python_error();
         }
@@ -59,8 +56,7 @@ bool in_import_system(nb::handle frame) {
     if (!PyUnicode_Check(name.ptr()))
         return false;
     nb::str text = nb::borrow<nb::str>(name);
-    return text.equal(nb::str("importlib")) ||
-           nb::cast<bool>(text.attr("startswith")("importlib."));
+    return text.equal(nb::str("importlib")) || nb::cast<bool>(text.attr("startswith")("importlib."));
 }
 
 /// The stack level that makes warnings.warn, called from this set-up, name the statement that

@@ -54,7 +54,8 @@ NORVOX_MODULE(clock_offset_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    norvox::make_syncer_class(m, "ClockOffsetSyncer", "How far the meter clock is off the current UTC time.", fetch_metrics_site, &fetch_metrics,
+    norvox::make_syncer_class(m, "ClockOffsetSyncer", "How far the meter clock is off the current UTC time.",
+                              fetch_metrics_site, &fetch_metrics,
                               "The columns clock_time_diff_seconds (whole seconds off, either way) and "
                               "clock_time_diff_synced_at (ISO 8601, UTC).");
 }

@@ -47,7 +47,8 @@ NORVOX_MODULE(display_light_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    norvox::make_syncer_class(m, "DisplayLightSyncer", "The meter's display backlight setting.", fetch_metrics_site, &fetch_metrics,
+    norvox::make_syncer_class(m, "DisplayLightSyncer", "The meter's display backlight setting.", fetch_metrics_site,
+                              &fetch_metrics,
                               "The column backlight: the setting's name (always_off_3p or normal_sp for the shared "
                               "code); none for an unknown setting.");
 }

@@ -201,6 +201,7 @@ NORVOX_MODULE(event_journal_syncer, m) {
                                "last_seen_event: dmp_frame_protocol.DmpEventLogResponse.EventRec | None"
                                ") -> list[dmp_frame_protocol.DmpEventLogResponse.EventRec]"),
                        "The unseen events of the pages read, newest page first.");
-    norvox::make_syncer_class(m, "EventJournalSyncer", "Copies a meter's unseen events into meter_event_log.", fetch_metrics_site, &fetch_metrics,
+    norvox::make_syncer_class(m, "EventJournalSyncer", "Copies a meter's unseen events into meter_event_log.",
+                              fetch_metrics_site, &fetch_metrics,
                               "Store the meter's unseen events; returns no columns.", ns);
 }

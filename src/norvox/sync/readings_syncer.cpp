@@ -56,7 +56,8 @@ NORVOX_MODULE(readings_syncer, m) {
 
     m.attr("logger") = norvox::module_logger(m);
 
-    norvox::make_syncer_class(m, "ReadingsSyncer", "The meter's import and export register readings.", fetch_metrics_site, &fetch_metrics,
+    norvox::make_syncer_class(m, "ReadingsSyncer", "The meter's import and export register readings.",
+                              fetch_metrics_site, &fetch_metrics,
                               "The columns import_a, import_b, export_a, export_b (import_a and export_a for a "
                               "three-phase meter); none for a meter without a hardware type.");
 }

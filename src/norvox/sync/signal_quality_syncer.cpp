@@ -26,6 +26,6 @@ NORVOX_MODULE(signal_quality_syncer, m) {
     import_from(m, "norvox.sync.syncer_base", {"SyncerBase", "UpdatesTuple"});
     import_from(m, "typing_extensions", {"override"});
 
-    norvox::make_syncer_class(m, "SignalQualitySyncer", "The meter modem's signal quality.", fetch_metrics_site, &fetch_metrics,
-                              "The column csq: the signal quality as the meter gives it.");
+    norvox::make_syncer_class(m, "SignalQualitySyncer", "The meter modem's signal quality.", fetch_metrics_site,
+                              &fetch_metrics, "The column csq: the signal quality as the meter gives it.");
 }

@@ -6,9 +6,9 @@
 #include <random>
 
 #include "norvox/python/args.h"
+#include "norvox/python/module.h"
 #include "norvox/python/runtime.h"
 #include "norvox/python/settings.h"
-#include "norvox/python/module.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -53,8 +53,7 @@ bool env_present(const char *name) {
 
 /// Enough settings to work without a file: the database pair, or else a mediator address.
 bool settings_in_environment() {
-    return (env_present("SUPABASE_URL") && env_present("SUPABASE_ANON_KEY")) ||
-           env_present("MEDIATOR_SERVER");
+    return (env_present("SUPABASE_URL") && env_present("SUPABASE_ANON_KEY")) || env_present("MEDIATOR_SERVER");
 }
 
 nb::dict load_config(nb::handle module) {
@@ -85,8 +84,7 @@ void set_config(nb::handle env) {
     nb::object path = os_path();
     nb::object config_path = config_folder();
     nb::object target_path = path.attr("join")(config_path, "dederi.env");
-    nb::object source_path =
-        path.attr("join")(config_path, nb::str("dederi.") + name + nb::str(".env"));
+    nb::object source_path = path.attr("join")(config_path, nb::str("dederi.") + name + nb::str(".env"));
     if (!norvox::truthy(path.attr("exists")(source_path))) {
         nb::object message = nb::str("Configuration file does not exist: ") + nb::str(source_path);
         PyErr_SetObject(PyExc_Exception, message.ptr());
@@ -121,13 +119,14 @@ NORVOX_MODULE(config, m) {
     m.attr("DMP_CONFIG_FILE") = path.attr("join")(config_dir, "dederi.env");
 
     nb::object module = m;
-    norvox::def(m, "load_config", NORVOX_HERE, [module]() { return load_config(module); },
+    norvox::def(
+        m, "load_config", NORVOX_HERE, [module]() { return load_config(module); },
         nb::sig("def load_config() -> dict[str, str | None]"),
         "Load ~/.velk/dederi.env into the environment when it exists (variables already set "
         "win) and return the fourteen settings as the environment holds them, None for unset "
         "ones. Without the file and without settings in the environment, print an error line "
         "and exit with status 5.");
     norvox::def(m, "set_config", set_config_site, &set_config, nb::arg("env").none(),
-          nb::sig("def set_config(env: str) -> None"),
-          "Make ~/.velk/dederi.env a symbolic link to ~/.velk/dederi.<env>.env.");
+                nb::sig("def set_config(env: str) -> None"),
+                "Make ~/.velk/dederi.env a symbolic link to ~/.velk/dederi.<env>.env.");
 }

@@ -104,7 +104,7 @@ NORVOX_MODULE(logging, m) {
 
     // 2. suppress_noisy_loggers.
     norvox::def(m, "suppress_noisy_loggers", suppress_noisy_loggers_site, &suppress_noisy_loggers,
-          "Raise the HTTP client libraries' loggers to WARNING.");
+                "Raise the HTTP client libraries' loggers to WARNING.");
 
     // 3. Root handler on standard output, bare message, INFO; left alone when already handled.
     std_logging.attr("basicConfig")("format"_a = "%(message)s", "stream"_a = sys.attr("stdout"),
@@ -128,8 +128,8 @@ NORVOX_MODULE(logging, m) {
     writer.def("write", &WholeLineWriter::write).def("flush", &WholeLineWriter::flush);
     norvox::wrap_method(writer, m, "write", WholeLineWriter_site);
     norvox::wrap_method(writer, m, "flush", WholeLineWriter_site);
-    nb::object exception_stream = nb::cast(
-        WholeLineWriter{sys.attr("stdout"), nb::module_::import_("threading").attr("local")()});
+    nb::object exception_stream =
+        nb::cast(WholeLineWriter{sys.attr("stdout"), nb::module_::import_("threading").attr("local")()});
     shared.append(procs.attr("ExceptionPrettyPrinter")(exception_stream));
     shared.append(procs.attr("TimeStamper")("iso"));
     m.attr("shared_processors") = shared;
@@ -149,21 +149,19 @@ NORVOX_MODULE(logging, m) {
     for (nb::handle step : renderer)
         chain.append(step);
     nb::object stdlib = structlog.attr("stdlib");
-    structlog.attr("configure")("processors"_a = chain,
-                                "logger_factory"_a = stdlib.attr("LoggerFactory")(),
-                                "wrapper_class"_a = stdlib.attr("BoundLogger"),
-                                "cache_logger_on_first_use"_a = true);
+    structlog.attr("configure")("processors"_a = chain, "logger_factory"_a = stdlib.attr("LoggerFactory")(),
+                                "wrapper_class"_a = stdlib.attr("BoundLogger"), "cache_logger_on_first_use"_a = true);
 
     // 9. The naming functions and get_logger.
     norvox::def(m, "path_to_package_and_module", path_to_package_and_module_site, &path_to_package_and_module,
-          nb::arg("path").none(), nb::sig("def path_to_package_and_module(path: str) -> str"),
-          "Dotted module name made from a source file path.");
+                nb::arg("path").none(), nb::sig("def path_to_package_and_module(path: str) -> str"),
+                "Dotted module name made from a source file path.");
     norvox::def(m, "logger_module_name", logger_module_name_site, &logger_module_name, nb::arg("name").none(),
-          nb::arg("file").none() = nb::none(),
-          nb::sig("def logger_module_name(name: str, file: str | None = None) -> str"),
-          "The module name for a logger: the file's dotted name for __main__, else the name.");
+                nb::arg("file").none() = nb::none(),
+                nb::sig("def logger_module_name(name: str, file: str | None = None) -> str"),
+                "The module name for a logger: the file's dotted name for __main__, else the name.");
     // structlog hands out a lazy proxy that becomes this wrapper class at its first use.
     norvox::def(m, "get_logger", get_logger_site, &get_logger, nb::arg("name").none(), nb::arg("python_file").none(),
-          nb::sig("def get_logger(name: str, python_file: str) -> structlog.stdlib.BoundLogger"),
-          "The module logger for the given module name and source file.");
+                nb::sig("def get_logger(name: str, python_file: str) -> structlog.stdlib.BoundLogger"),
+                "The module logger for the given module name and source file.");
 }

@@ -41,8 +41,7 @@ void check_sendable_key(nb::handle key, const char *which) {
 }
 
 NORVOX_SITE(supa_client);
-nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::handle role_key,
-                       nb::handle schema) {
+nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::handle role_key, nb::handle schema) {
     check_exact(supabase_url, &PyUnicode_Type, "supabase_url");
     check_exact(supabase_key, &PyUnicode_Type, "supabase_key");
     check_exact(role_key, &PyUnicode_Type, "role_key", true);
@@ -61,8 +60,7 @@ nb::object supa_client(nb::handle supabase_url, nb::handle supabase_key, nb::han
         headers["Authorization"] = bearer;
         options.attr("headers") = headers;
     }
-    nb::object client =
-        nb::module_::import_("supabase").attr("create_client")(supabase_url, supabase_key, options);
+    nb::object client = nb::module_::import_("supabase").attr("create_client")(supabase_url, supabase_key, options);
     if (bearer.is_valid())
         client.attr("postgrest").attr("session").attr("headers")["authorization"] = bearer;
     return client;
@@ -99,19 +97,20 @@ NORVOX_MODULE(supabase, m) {
     nb::module_ supabase = nb::module_::import_("supabase");
     m.attr("SCHEMA_NAME") = schema_name;
     m.attr("Client") = supabase.attr("Client");
-    norvox::def(m, "supa_client", supa_client_site, &supa_client, nb::arg("supabase_url").none(), nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
-          nb::arg("schema").none() = nb::none(),
-          nb::sig("def supa_client(supabase_url: str, supabase_key: str, role_key: str | None = None, "
-                  "schema: str | None = None) -> supabase.Client"),
-          "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
-          "role key, when given, as the bearer token of every request. A key that an HTTP header "
-          "cannot carry (white space at either end, a control character, a character outside "
-          "ASCII) raises ValueError naming which key, never its text.");
+    norvox::def(m, "supa_client", supa_client_site, &supa_client, nb::arg("supabase_url").none(),
+                nb::arg("supabase_key").none(), nb::arg("role_key").none() = nb::none(),
+                nb::arg("schema").none() = nb::none(),
+                nb::sig("def supa_client(supabase_url: str, supabase_key: str, role_key: str | None = None, "
+                        "schema: str | None = None) -> supabase.Client"),
+                "A new database client: the given schema (default \"tessel\"), no token refresh, and the "
+                "role key, when given, as the bearer token of every request. A key that an HTTP header "
+                "cannot carry (white space at either end, a control character, a character outside "
+                "ASCII) raises ValueError naming which key, never its text.");
     // A response's data is a JSON array (or null); its rows are JSON objects (or null).
     norvox::def(m, "as_list", as_list_site, &as_list, nb::arg("result").none(),
-          nb::sig("def as_list(result: postgrest.APIResponse) -> list[typing.Any] | None"),
-          "The rows of a query response: its data, unchanged.");
+                nb::sig("def as_list(result: postgrest.APIResponse) -> list[typing.Any] | None"),
+                "The rows of a query response: its data, unchanged.");
     norvox::def(m, "as_first_item", as_first_item_site, &as_first_item, nb::arg("result").none(),
-          nb::sig("def as_first_item(result: postgrest.APIResponse) -> dict[str, typing.Any] | None"),
-          "The first row of a query response.");
+                nb::sig("def as_first_item(result: postgrest.APIResponse) -> dict[str, typing.Any] | None"),
+                "The first row of a query response.");
 }

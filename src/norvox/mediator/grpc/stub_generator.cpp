@@ -47,8 +47,7 @@ nb::str relative_imports(nb::str content) {
             break;
         Py_ssize_t end = found + searched_length;
         bool already_relative =
-            found >= prefix_length &&
-            nb::cast<bool>(content.attr("startswith")(prefix, found - prefix_length));
+            found >= prefix_length && nb::cast<bool>(content.attr("startswith")(prefix, found - prefix_length));
         pieces.append(content[nb::slice(start, found)]);
         pieces.append(already_relative ? searched : prefix + searched);
         start = end;
@@ -59,8 +58,7 @@ nb::str relative_imports(nb::str content) {
 
 NORVOX_SITE(fix_imports);
 void fix_imports() {
-    nb::str content =
-        with_open("r", [](nb::handle file) { return nb::borrow<nb::str>(file.attr("read")()); });
+    nb::str content = with_open("r", [](nb::handle file) { return nb::borrow<nb::str>(file.attr("read")()); });
     nb::str fixed = relative_imports(content);
     with_open("w", [&](nb::handle file) { return file.attr("write")(fixed); });
 }
@@ -73,16 +71,17 @@ NORVOX_MODULE(stub_generator, m) {
     // 1.-2. The compiler, run once per load; its status is not looked at.
     nb::module_ protoc = nb::module_::import_("grpc_tools.protoc");
     m.attr("protoc") = protoc;
-    protoc.attr("main")(nb::make_tuple("", "-I.", "--pyi_out=./generated",
-                                       "--python_out=./generated",
+    protoc.attr("main")(nb::make_tuple("", "-I.", "--pyi_out=./generated", "--python_out=./generated",
                                        "--grpc_python_out=./generated", "./mediator.proto"));
 
     // 3.
-    norvox::def(m, "fix_imports", fix_imports_site, &fix_imports, "Fixes imports in the generated code to use relative imports.");
+    norvox::def(m, "fix_imports", fix_imports_site, &fix_imports,
+                "Fixes imports in the generated code to use relative imports.");
 
     // 4. The program block: loading has compiled already.
     nb::object module = m;
-    norvox::def(m, "main", NORVOX_HERE, [module]() { module.attr("fix_imports")(); },
+    norvox::def(
+        m, "main", NORVOX_HERE, [module]() { module.attr("fix_imports")(); },
         "Program block of the stub_generator console script: fixes the imports of the code "
         "that loading the module generated.");
 }

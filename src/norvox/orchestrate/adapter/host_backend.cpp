@@ -22,8 +22,7 @@ namespace {
 /// The proxy settings a container is given, in their order.
 constexpr const char *socks_variables[] = {"SOCKS_HOST", "SOCKS_PORT", "SOCKS_USERNAME", "SOCKS_PASSWORD"};
 /// The certificate settings of certificate authentication, in their order.
-constexpr const char *certificate_variables[] = {"MEDIATOR_SERVER_CERT", "MEDIATOR_SERVER_KEY",
-                                                 "MEDIATOR_CA_CERT"};
+constexpr const char *certificate_variables[] = {"MEDIATOR_SERVER_CERT", "MEDIATOR_SERVER_KEY", "MEDIATOR_CA_CERT"};
 
 /// Add the entries of a settings map given by `source` to `env`, in their order; none adds
 /// nothing, anything but a map is refused.
@@ -87,8 +86,7 @@ nb::dict env_vars(nb::module_, nb::handle self, nb::handle ip_address, nb::handl
 }
 
 /// The variables' values in their order, each the text as set or none when unset.
-template <std::size_t N>
-nb::dict read_variables(const char *const (&names)[N]) {
+template <std::size_t N> nb::dict read_variables(const char *const (&names)[N]) {
     nb::dict values;
     for (const char *name : names)
         values[name] = norvox::env_text(name);

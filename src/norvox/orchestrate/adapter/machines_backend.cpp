@@ -169,7 +169,8 @@ void init_backend(nb::module_ m, nb::handle self, nb::handle api_token, nb::hand
     self.attr("fly_app") = app_name;
     self.attr("serial") = serial;
     self.attr("region") = region.is_none() ? m.attr("FLY_REGION_DEFAULT") : nb::borrow(region);
-    self.attr("use_private_address") = use_private_address.is_none() ? nb::bool_(true) : nb::borrow(use_private_address);
+    self.attr("use_private_address") =
+        use_private_address.is_none() ? nb::bool_(true) : nb::borrow(use_private_address);
 }
 
 NORVOX_SITE(call_api_with_retry);
@@ -185,8 +186,7 @@ void log_error_answer(nb::module_ m, nb::handle retry_state) {
 }
 
 /// The machines of `machines` for which `keep` holds, in their order.
-template <typename Keep>
-nb::list kept(nb::handle machines, Keep keep) {
+template <typename Keep> nb::list kept(nb::handle machines, Keep keep) {
     nb::list result;
     for (nb::handle machine : machines)
         if (keep(machine))
@@ -197,8 +197,7 @@ nb::list kept(nb::handle machines, Keep keep) {
 NORVOX_SITE(list_machines);
 nb::list list_machines(nb::module_ m, nb::handle self, nb::handle metadata_filter, nb::handle status_filter) {
     check_exact(metadata_filter, &PyTuple_Type, "metadata_filter", true);
-    check_exact(status_filter, reinterpret_cast<PyTypeObject *>(m.attr("ContainerState").ptr()), "status_filter",
-                true);
+    check_exact(status_filter, reinterpret_cast<PyTypeObject *>(m.attr("ContainerState").ptr()), "status_filter", true);
     nb::object logger = m.attr("logger");
     nb::object fly_app = self.attr("fly_app");
     nb::object answer = self.attr("api").attr("list")(fly_app, "region"_a = self.attr("region"));
@@ -207,9 +206,8 @@ nb::list list_machines(nb::module_ m, nb::handle self, nb::handle metadata_filte
         return nb::list();
     }
 
-    nb::list machines = kept(answer, [](nb::handle machine) {
-        return norvox::truthy(machine["name"].attr("startswith")(machine_prefix));
-    });
+    nb::list machines = kept(
+        answer, [](nb::handle machine) { return norvox::truthy(machine["name"].attr("startswith")(machine_prefix)); });
     machines = kept(machines, [](nb::handle machine) { return !machine["config"].is_none(); });
     if (!metadata_filter.is_none()) {
         logger.attr("debug")(nb::str("metadata filter [") + text(metadata_filter) + nb::str("]"));
@@ -272,9 +270,9 @@ nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle met
     nb::dict extra_config;
     extra_config["region"] = self.attr("region");
     nb::object response = self.attr("_call_api_with_retry")(
-        self.attr("api").attr("create"), self.attr("fly_app"), self.attr("image"), command,
-        "port"_a = ports[0], "additional_internal_port"_a = ports[1], "name"_a = name, "env_vars"_a = env,
-        "metadata"_a = labels, "extra_config"_a = extra_config);
+        self.attr("api").attr("create"), self.attr("fly_app"), self.attr("image"), command, "port"_a = ports[0],
+        "additional_internal_port"_a = ports[1], "name"_a = name, "env_vars"_a = env, "metadata"_a = labels,
+        "extra_config"_a = extra_config);
     nb::object logger = m.attr("logger");
     logger.attr("info")(nb::str("create machine response ") + masked_text(response));
     if (contains(response, "error")) {
@@ -321,9 +319,8 @@ void destroy(nb::module_ m, nb::handle self, nb::handle id, nb::handle force) {
         nb::object wait_rsp = api.attr("wait")(self.attr("fly_app"), id, machine["instance_id"], stopped);
         say_response("wait_rsp", id, wait_rsp);
     }
-    nb::object destroy_rsp = self.attr("_call_api_with_retry")(api.attr("destroy"), self.attr("fly_app"), id,
-                                                               "force"_a = nb::bool_(forced),
-                                                               "region"_a = self.attr("region"));
+    nb::object destroy_rsp = self.attr("_call_api_with_retry")(
+        api.attr("destroy"), self.attr("fly_app"), id, "force"_a = nb::bool_(forced), "region"_a = self.attr("region"));
     say_response("destroy_rsp", id, destroy_rsp);
 }
 
@@ -409,7 +406,7 @@ NORVOX_MODULE(machines_backend, m) {
     norvox::import_from(m, "tenacity", {"retry", "retry_if_result", "stop_after_attempt", "wait_exponential"});
     norvox::import_from(m, "norvox.orchestrate.adapter.host_backend", {"HostBackend"});
     norvox::import_from(m, "norvox.orchestrate.adapter.container",
-                              {"Container", "ContainerEnvironment", "ContainerState"});
+                        {"Container", "ContainerEnvironment", "ContainerState"});
     norvox::import_from(m, "norvox.util.logging", {"get_logger"});
     m.attr("logger") = norvox::module_logger(m);
 
@@ -436,12 +433,13 @@ NORVOX_MODULE(machines_backend, m) {
                 container_status[word] = state.attr(member);
     m.attr("CONTAINER_STATUS") = container_status;
 
-    norvox::def(m, "metadata_filter_fn", metadata_filter_fn_site,
-                [m](nb::handle key, nb::handle value) { return metadata_filter_fn(m, key, value); },
-                nb::arg("key").none(), nb::arg("value").none(),
-                nb::sig("def metadata_filter_fn(key: object, value: object) "
-                        "-> collections.abc.Callable[[dict[str, typing.Any]], bool]"),
-                "The predicate of one machine map: its labels hold the key with the value.");
+    norvox::def(
+        m, "metadata_filter_fn", metadata_filter_fn_site,
+        [m](nb::handle key, nb::handle value) { return metadata_filter_fn(m, key, value); }, nb::arg("key").none(),
+        nb::arg("value").none(),
+        nb::sig("def metadata_filter_fn(key: object, value: object) "
+                "-> collections.abc.Callable[[dict[str, typing.Any]], bool]"),
+        "The predicate of one machine map: its labels hold the key with the value.");
     norvox::def(m, "is_error_response", is_error_response_site, &is_error_response, nb::arg("response").none(),
                 nb::sig("def is_error_response(response: object) -> bool"),
                 "True when the platform's answer is an error answer: a map holding \"error\".");
@@ -470,8 +468,8 @@ NORVOX_MODULE(machines_backend, m) {
                        "state when given.");
     norvox::add_method(ns, m, "create", create_site, &create, nb::arg("cmd").none(), nb::arg("meter_id").none(),
                        nb::arg("serial").none(), nb::arg("ip_address").none(), nb::arg("port").none() = nb::none(),
-                       nb::arg("additional_internal_port").none() = nb::none(),
-                       nb::arg("skip_confirm").none() = false, nb::arg("use_cert_auth").none() = false,
+                       nb::arg("additional_internal_port").none() = nb::none(), nb::arg("skip_confirm").none() = false,
+                       nb::arg("use_cert_auth").none() = false,
                        nb::sig("def create(self, cmd: str, meter_id: str, serial: str, ip_address: str, "
                                "port: int | None = None, additional_internal_port: int | None = None, "
                                "skip_confirm: object = False, use_cert_auth: object = False) -> str"),
@@ -480,12 +478,11 @@ NORVOX_MODULE(machines_backend, m) {
                        nb::sig("def start(self, id: str) -> None"), "Start the machine.");
     norvox::add_method(ns, m, "stop", stop_site, &stop, nb::arg("id").none(),
                        nb::sig("def stop(self, id: str) -> None"), "Stop the machine.");
-    norvox::add_method(ns, m, "destroy", destroy_site, &destroy, nb::arg("id").none(),
-                       nb::arg("force").none() = false,
+    norvox::add_method(ns, m, "destroy", destroy_site, &destroy, nb::arg("id").none(), nb::arg("force").none() = false,
                        nb::sig("def destroy(self, id: str, force: bool = False) -> None"),
                        "Destroy the machine, stopping it first and waiting for that unless forced.");
-    norvox::add_method(ns, m, "mediator_address", mediator_address_site, &mediator_address,
-                       nb::arg("meter_id").none(), nb::arg("serial").none(),
+    norvox::add_method(ns, m, "mediator_address", mediator_address_site, &mediator_address, nb::arg("meter_id").none(),
+                       nb::arg("serial").none(),
                        nb::sig("def mediator_address(self, meter_id: str, serial: str) -> str | None"),
                        "The address (host:port) of the meter's mediator, or None when it has none.");
     norvox::add_method(ns, m, "get_app_address", get_app_address_site, &get_app_address, nb::arg("machine").none(),
@@ -500,18 +497,19 @@ NORVOX_MODULE(machines_backend, m) {
     norvox::add_method(ns, m, "get_private_flycast_ip", get_private_flycast_ip_site, &get_private_flycast_ip,
                        nb::sig("def get_private_flycast_ip(self) -> str"),
                        "The application's private-network IPv6 address, looked up through the backend's name server.");
-    nb::object cls = norvox::make_class(m, "MachinesBackend", nb::make_tuple(base), ns, nb::handle(
-        reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()))));
+    nb::object cls = norvox::make_class(m, "MachinesBackend", nb::make_tuple(base), ns,
+                                        nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()))));
 
     // Platform calls are repeated while they give error answers: five attempts, waits of 1, 2,
     // 4 and 8 seconds, a warning for every error answer.
-    nb::object hook = norvox::wrap_function(
-        m, nb::cpp_function([m](nb::handle retry_state) { log_error_answer(m, retry_state); },
-                            nb::arg("retry_state"), nb::name("log_error_answer")),
-        "log_error_answer", log_error_answer_site, false);
-    nb::object retry = m.attr("retry")(
-        "stop"_a = m.attr("stop_after_attempt")(5),
-        "wait"_a = m.attr("wait_exponential")("multiplier"_a = 1, "min"_a = 1, "max"_a = 10),
-        "retry"_a = m.attr("retry_if_result")(m.attr("is_error_response")), "after"_a = hook);
+    nb::object hook =
+        norvox::wrap_function(m,
+                              nb::cpp_function([m](nb::handle retry_state) { log_error_answer(m, retry_state); },
+                                               nb::arg("retry_state"), nb::name("log_error_answer")),
+                              "log_error_answer", log_error_answer_site, false);
+    nb::object retry =
+        m.attr("retry")("stop"_a = m.attr("stop_after_attempt")(5),
+                        "wait"_a = m.attr("wait_exponential")("multiplier"_a = 1, "min"_a = 1, "max"_a = 10),
+                        "retry"_a = m.attr("retry_if_result")(m.attr("is_error_response")), "after"_a = hook);
     nb::setattr(cls, "_call_api_with_retry", retry(cls.attr("__dict__")["_call_api_with_retry"]));
 }

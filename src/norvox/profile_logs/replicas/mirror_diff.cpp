@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "norvox/python/replica_args.h"
 #include "norvox/native/replica_scan.h"
 #include "norvox/python/module.h"
+#include "norvox/python/replica_args.h"
 #include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
@@ -70,8 +70,8 @@ struct ComparisonReport : Record<6> {
     static constexpr const char *doc = "Report containing comparison results.";
     static constexpr std::array<const char *, 6> names = {"only_in_folder_1", "only_in_folder_2", "different_files",
                                                           "identical_files",  "total_files_1",    "total_files_2"};
-    static constexpr std::array<const char *, 6> types = {"list[FileInfo]", "list[FileInfo]", "list[FileDifference]",
-                                                          "int",            "int",            "int"};
+    static constexpr std::array<const char *, 6> types = {
+        "list[FileInfo]", "list[FileInfo]", "list[FileDifference]", "int", "int", "int"};
 };
 
 template <class R> int record_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -93,10 +93,10 @@ template <class R> int record_clear(PyObject *self) {
     return 0;
 }
 
-template <class R> PyType_Slot record_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(&record_traverse<R>)},
-    {Py_tp_clear, reinterpret_cast<void *>(&record_clear<R>)},
-    {0, nullptr}};
+template <class R>
+PyType_Slot record_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(&record_traverse<R>)},
+                              {Py_tp_clear, reinterpret_cast<void *>(&record_clear<R>)},
+                              {0, nullptr}};
 
 template <std::size_t> using any_value = nb::object;
 
@@ -179,16 +179,19 @@ template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index
         nb::arg(R::names[I]).none()..., nb::sig(sigs.init.c_str()));
     (cls.def_prop_rw(
          R::names[I], [](R &r) { return r.get(I); }, [](R &r, nb::object value) { r.set(I, std::move(value)); },
-         nb::for_getter(nb::sig(sigs.getters[I].c_str())),
-         nb::for_setter(nb::arg("value").none()), nb::for_setter(nb::sig(sigs.setters[I].c_str()))),
+         nb::for_getter(nb::sig(sigs.getters[I].c_str())), nb::for_setter(nb::arg("value").none()),
+         nb::for_setter(nb::sig(sigs.setters[I].c_str()))),
      ...);
     cls.def("__eq__", &record_eq<R>, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"));
     cls.def("__repr__", &record_repr<R>);
     constexpr norvox::Site reduce_site = NORVOX_HERE;
-    cls.def("__reduce__", [](nb::handle self) { // copies and pickles rebuild it from its fields
-        R *record = nb::inst_ptr<R>(self);
-        return nb::make_tuple(self.type(), nb::make_tuple(record->get(I)...));
-    }, nb::sig(sigs.reduce.c_str()));
+    cls.def(
+        "__reduce__",
+        [](nb::handle self) { // copies and pickles rebuild it from its fields
+            R *record = nb::inst_ptr<R>(self);
+            return nb::make_tuple(self.type(), nb::make_tuple(record->get(I)...));
+        },
+        nb::sig(sigs.reduce.c_str()));
     // Wrapped for inspect and help (construction itself calls nanobind's __init__ directly).
     norvox::wrap_method(cls, m, "__init__", init_site);
     norvox::wrap_method(cls, m, "__eq__", record_eq_site);
@@ -201,8 +204,6 @@ template <class R, std::size_t... I> void bind_record(nb::module_ &m, std::index
 template <class R> void bind_record(nb::module_ &m) { bind_record<R>(m, std::make_index_sequence<R::size>()); }
 
 // ---- the date filter and the scans ------------------------------------------------------------
-
-
 
 NORVOX_SITE(is_within_date_range);
 bool is_within_date_range(nb::handle file_date, nb::handle start_date, nb::handle end_date) {
@@ -246,12 +247,15 @@ Scanned scan_folder(nb::handle base_path, nb::handle start_date, nb::handle end_
         bounds.start = bounds.has_start ? replica::ordinal_of(start_date) : 0;
         bounds.end = bounds.has_end ? replica::ordinal_of(end_date) : 0;
         nb::gil_scoped_release unlocked;
-        scanned.scan =
-            replica::scan_csv(base.bytes, [&](std::int32_t day) { return bounds.admits(day); }, norvox::check_signals_unlocked);
+        scanned.scan = replica::scan_csv(
+            base.bytes, [&](std::int32_t day) { return bounds.admits(day); }, norvox::check_signals_unlocked);
     } else {
-        scanned.scan = replica::scan_csv(base.bytes, [&](std::int32_t day) {
-            return is_within_date_range(day ? replica::date_of(day) : nb::none(), start_date, end_date);
-        }, norvox::check_signals_unlocked);
+        scanned.scan = replica::scan_csv(
+            base.bytes,
+            [&](std::int32_t day) {
+                return is_within_date_range(day ? replica::date_of(day) : nb::none(), start_date, end_date);
+            },
+            norvox::check_signals_unlocked);
     }
     return scanned;
 }
@@ -260,8 +264,7 @@ Scanned scan_folder(nb::handle base_path, nb::handle start_date, nb::handle end_
 nb::object file_info(const Scanned &scanned, std::size_t i) {
     const replica::CsvFile &file = scanned.scan.files[i];
     const std::string_view key = scanned.scan.key(file);
-    return make_record<FileInfo>(replica::fs_text(key),
-                                 replica::fs_text(replica::joined_path(scanned.base_text, key)),
+    return make_record<FileInfo>(replica::fs_text(key), replica::fs_text(replica::joined_path(scanned.base_text, key)),
                                  nb::int_(file.size), file.ordinal ? replica::date_of(file.ordinal) : nb::none());
 }
 
@@ -291,9 +294,8 @@ template <class T, class KeyOf> void sort_keys(std::vector<T> &items, KeyOf key_
     keyed.reserve(items.size());
     for (const T &item : items)
         keyed.emplace_back(replica::fs_text(key_of(item)), item);
-    std::sort(keyed.begin(), keyed.end(), [](const auto &a, const auto &b) {
-        return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
-    });
+    std::sort(keyed.begin(), keyed.end(),
+              [](const auto &a, const auto &b) { return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0; });
     for (std::size_t k = 0; k < keyed.size(); ++k)
         items[k] = keyed[k].second;
 }
@@ -309,14 +311,14 @@ nb::object compare_replicas(nb::handle folder_1, nb::handle folder_2, nb::handle
     }
 
     const nb::object encoding = nb::module_::import_("sys").attr("getfilesystemencoding")();
-    const bool bytes_order = one.scan.utf8 && two.scan.utf8 &&
-                             PyUnicode_CompareWithASCIIString(encoding.ptr(), "utf-8") == 0;
+    const bool bytes_order =
+        one.scan.utf8 && two.scan.utf8 && PyUnicode_CompareWithASCIIString(encoding.ptr(), "utf-8") == 0;
     const auto key_1 = [&](std::size_t i) { return one.scan.key(i); };
     const auto key_2 = [&](std::size_t i) { return two.scan.key(i); };
     sort_keys(matched.only_1, key_1, bytes_order);
     sort_keys(matched.only_2, key_2, bytes_order);
-    sort_keys(matched.different, [&](const std::pair<std::size_t, std::size_t> &d) { return key_1(d.first); },
-              bytes_order);
+    sort_keys(
+        matched.different, [&](const std::pair<std::size_t, std::size_t> &d) { return key_1(d.first); }, bytes_order);
 
     nb::list only_1, only_2, different;
     for (std::size_t i : matched.only_1)
@@ -325,8 +327,8 @@ nb::object compare_replicas(nb::handle folder_1, nb::handle folder_2, nb::handle
         only_2.append(file_info(two, j));
     for (const auto &[i, j] : matched.different) {
         const std::int64_t size_1 = one.scan.files[i].size, size_2 = two.scan.files[j].size;
-        different.append(make_record<FileDifference>(replica::fs_text(key_1(i)), nb::int_(size_1),
-                                                     nb::int_(size_2), nb::int_(size_2 - size_1)));
+        different.append(make_record<FileDifference>(replica::fs_text(key_1(i)), nb::int_(size_1), nb::int_(size_2),
+                                                     nb::int_(size_2 - size_1)));
     }
     return make_record<ComparisonReport>(only_1, only_2, different, nb::int_(matched.identical),
                                          nb::int_(one.scan.files.size()), nb::int_(two.scan.files.size()));
@@ -347,19 +349,21 @@ NORVOX_MODULE(mirror_diff, m) {
     bind_record<FileDifference>(m);
     bind_record<ComparisonReport>(m);
 
-    norvox::def(m, "is_within_date_range", is_within_date_range_site, &is_within_date_range, "file_date"_a.none(), "start_date"_a.none(),
-          "end_date"_a.none(),
-          nb::sig("def is_within_date_range(file_date: datetime.date | None, start_date: datetime.date | None, "
-                  "end_date: datetime.date | None) -> bool"),
-          "Check if a file date is within the specified date range.");
-    norvox::def(m, "scan_replica_folder", scan_replica_folder_site, &scan_replica_folder, "base_path"_a.none(), "start_date"_a.none() = nb::none(),
-          "end_date"_a.none() = nb::none(),
-          nb::sig("def scan_replica_folder(base_path: str | os.PathLike[str], start_date: datetime.date | None = None, "
-                  "end_date: datetime.date | None = None) -> dict[str, FileInfo]"),
-          "Scan a replica folder and build a map of relative paths to FileInfo.");
-    norvox::def(m, "compare_replicas", compare_replicas_site, &compare_replicas, "folder_1"_a.none(), "folder_2"_a.none(),
-          "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
-          nb::sig("def compare_replicas(folder_1: str | os.PathLike[str], folder_2: str | os.PathLike[str], "
-                  "start_date: datetime.date | None = None, end_date: datetime.date | None = None) -> ComparisonReport"),
-          "Compare two replica folders and generate a comparison report.");
+    norvox::def(m, "is_within_date_range", is_within_date_range_site, &is_within_date_range, "file_date"_a.none(),
+                "start_date"_a.none(), "end_date"_a.none(),
+                nb::sig("def is_within_date_range(file_date: datetime.date | None, start_date: datetime.date | None, "
+                        "end_date: datetime.date | None) -> bool"),
+                "Check if a file date is within the specified date range.");
+    norvox::def(
+        m, "scan_replica_folder", scan_replica_folder_site, &scan_replica_folder, "base_path"_a.none(),
+        "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
+        nb::sig("def scan_replica_folder(base_path: str | os.PathLike[str], start_date: datetime.date | None = None, "
+                "end_date: datetime.date | None = None) -> dict[str, FileInfo]"),
+        "Scan a replica folder and build a map of relative paths to FileInfo.");
+    norvox::def(
+        m, "compare_replicas", compare_replicas_site, &compare_replicas, "folder_1"_a.none(), "folder_2"_a.none(),
+        "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
+        nb::sig("def compare_replicas(folder_1: str | os.PathLike[str], folder_2: str | os.PathLike[str], "
+                "start_date: datetime.date | None = None, end_date: datetime.date | None = None) -> ComparisonReport"),
+        "Compare two replica folders and generate a comparison report.");
 }

@@ -2,10 +2,10 @@
 // files has no file, and the day a daily file name carries.
 #include <nanobind/nanobind.h>
 
-#include "norvox/python/args.h"
-#include "norvox/python/replica_args.h"
 #include "norvox/native/replica_scan.h"
+#include "norvox/python/args.h"
 #include "norvox/python/module.h"
+#include "norvox/python/replica_args.h"
 #include "norvox/python/runtime.h"
 
 namespace nb = nanobind;
@@ -14,7 +14,6 @@ namespace daily = norvox::daily;
 namespace replica = norvox::replica;
 
 namespace {
-
 
 NORVOX_SITE(extract_date_from_filename);
 nb::object extract_date_from_filename(nb::handle filename) {
@@ -152,22 +151,25 @@ NORVOX_MODULE(mirror_gaps, m) {
 
     m.attr("DATE_PATTERN") = nb::module_::import_("re").attr("compile")(R"(.*-(\d{8})\.csv$)");
 
-    norvox::def(m, "extract_date_from_filename", extract_date_from_filename_site, &extract_date_from_filename, "filename"_a.none(),
-          nb::sig("def extract_date_from_filename(filename: str) -> datetime.date | None"),
-          "The day a daily file name carries (the eight digits of its last \"-\" + eight digits + "
-          "\".csv\" ending), or None when it has none or they are no calendar day.");
-    norvox::def(m, "_generate_date_range", generate_date_range_site, &generate_date_range, "start_date"_a.none(), "end_date"_a.none(),
-          nb::sig("def _generate_date_range(start_date: datetime.date, end_date: datetime.date) -> list[datetime.date]"),
-          "Every day from start_date to end_date, both included, ascending.");
-    norvox::def(m, "check_missing_files", check_missing_files_site, &check_missing_files, "root_path"_a.none(), "start_date"_a.none(),
-          "end_date"_a.none(),
-          nb::sig("def check_missing_files(root_path: str | os.PathLike[str], start_date: datetime.date, "
-                  "end_date: datetime.date) -> dict[str, list[datetime.date]]"),
-          "For each folder of the tree at root_path whose files carry days, the days of the range "
-          "it lacks, keyed by its path relative to root_path (\".\" for the root itself).");
-    norvox::def(m, "check_missing_files_for_folder", check_missing_files_for_folder_site, &check_missing_files_for_folder, "folder_path"_a.none(),
-          "start_date"_a.none(), "end_date"_a.none(),
-          nb::sig("def check_missing_files_for_folder(folder_path: str | os.PathLike[str], start_date: datetime.date, "
-                  "end_date: datetime.date) -> list[datetime.date]"),
-          "The days of the range for which the folder holds no entry named for that day.");
+    norvox::def(m, "extract_date_from_filename", extract_date_from_filename_site, &extract_date_from_filename,
+                "filename"_a.none(), nb::sig("def extract_date_from_filename(filename: str) -> datetime.date | None"),
+                "The day a daily file name carries (the eight digits of its last \"-\" + eight digits + "
+                "\".csv\" ending), or None when it has none or they are no calendar day.");
+    norvox::def(
+        m, "_generate_date_range", generate_date_range_site, &generate_date_range, "start_date"_a.none(),
+        "end_date"_a.none(),
+        nb::sig("def _generate_date_range(start_date: datetime.date, end_date: datetime.date) -> list[datetime.date]"),
+        "Every day from start_date to end_date, both included, ascending.");
+    norvox::def(m, "check_missing_files", check_missing_files_site, &check_missing_files, "root_path"_a.none(),
+                "start_date"_a.none(), "end_date"_a.none(),
+                nb::sig("def check_missing_files(root_path: str | os.PathLike[str], start_date: datetime.date, "
+                        "end_date: datetime.date) -> dict[str, list[datetime.date]]"),
+                "For each folder of the tree at root_path whose files carry days, the days of the range "
+                "it lacks, keyed by its path relative to root_path (\".\" for the root itself).");
+    norvox::def(
+        m, "check_missing_files_for_folder", check_missing_files_for_folder_site, &check_missing_files_for_folder,
+        "folder_path"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
+        nb::sig("def check_missing_files_for_folder(folder_path: str | os.PathLike[str], start_date: datetime.date, "
+                "end_date: datetime.date) -> list[datetime.date]"),
+        "The days of the range for which the folder holds no entry named for that day.");
 }

@@ -5,8 +5,8 @@
 #include <nanobind/nanobind.h>
 
 #include "norvox/python/args.h"
-#include "norvox/python/pyclass.h"
 #include "norvox/python/module.h"
+#include "norvox/python/pyclass.h"
 
 namespace nb = nanobind;
 
