@@ -67,7 +67,8 @@ def run(workers: int) -> tuple[float, float, str]:
 def main() -> None:
     print(f"clock correction: {METERS} meters, {LATENCY * 1000:.0f} ms per mediator call")
     print(
-        f"{'workers':>7} {'ideal s':>8} {'job s':>8} {'job/ideal':>9} {'process s':>9} {'process/ideal':>13}  final line"
+        f"{'workers':>7} {'ideal s':>8} {'job s':>8} {'job/ideal':>9} {'process s':>9} "
+        f"{'process/ideal':>13}  final line"
     )
     for workers in (5, 20):
         ideal = METERS * LATENCY / workers

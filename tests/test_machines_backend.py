@@ -619,7 +619,8 @@ def test_response_masks_secrets(platform, backend, environ, events):
                 "SOCKS_PASSWORD": "pw",
                 "items": [{"MEDIATOR_SERVER_KEY": "k", "SOCKS_PASSWORD_HINT": "h"}, 3],
             },
-            "{'id': 'm1', 'SOCKS_PASSWORD': '***', 'items': [{'MEDIATOR_SERVER_KEY': '***', 'SOCKS_PASSWORD_HINT': 'h'}, 3]}",
+            "{'id': 'm1', 'SOCKS_PASSWORD': '***', "
+            "'items': [{'MEDIATOR_SERVER_KEY': '***', 'SOCKS_PASSWORD_HINT': 'h'}, 3]}",
         ),
         (
             {"id": "m1", "env": {"socks_password": "pw", "SOCKS_PASSWORD": None}, "n": (1, 2)},
