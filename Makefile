@@ -1,12 +1,14 @@
-# The README's commands: `make test` and `make demo`; `make bench` for the benchmarks.
+# The README's commands: `make test`, `make demo`, `make lint`, `make sanitize`, `make fuzz`,
+# `make bench`, `make stubs`. Another interpreter: `make test PYTHON=python3.13 VENV=.venv-3.13`.
 PYTHON ?= python3
-VENV   := .venv
+VENV   ?= .venv
 BIN    := $(VENV)/bin
 PYTEST_ARGS ?=
 
 .PHONY: install test lint demo bench fuzz clang sanitize stubs clean
 
 $(BIN)/python:
+	@echo "Creating $(VENV) with $(PYTHON) and installing the build tools"
 	$(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
 	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
@@ -14,6 +16,7 @@ $(BIN)/python:
 # Build without isolation so that build/ is reused and a rebuild only compiles what changed;
 # the tested build treats compiler warnings as errors.
 install: $(BIN)/python
+	@echo "Building norvox into $(VENV) (the first build compiles the 22 C++ modules: a minute or two)"
 	$(BIN)/python -m pip install -q --no-build-isolation -C cmake.define.NORVOX_WERROR=ON '.[test]'
 
 test: install
@@ -93,4 +96,4 @@ sanitize: $(SAN_BIN)/python
 	$(SAN_ENV) $(SAN_BIN)/python fuzz/fuzz_daily_name.py --mutate --seconds 5
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build $(VENV) $(SAN_VENV) .venv-3.13
