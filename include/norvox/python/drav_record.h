@@ -27,9 +27,10 @@ namespace nb = nanobind;
 /// Python object of the class DRAVCSVRecord, a plain heap type: instances are made in hot
 /// loops, and a binding library's per-instance registry would cost as much as the parse.
 struct Record {
-    PyObject_HEAD PyObject *timestamp; ///< interval start, stored as given (normally a date-time)
-    PyObject *import_value;            ///< float or None
-    PyObject *export_value;            ///< float or None
+    PyObject_HEAD
+    PyObject *timestamp;    ///< interval start, stored as given (normally a date-time)
+    PyObject *import_value; ///< float or None
+    PyObject *export_value; ///< float or None
 };
 
 /// The record class constants.

@@ -65,14 +65,15 @@ inline void restore_error(PyObject *error) noexcept {
 }
 
 /// Add the entry `File "<file>", line <line>, in <name>` on top of the traceback of the error
-/// being raised, as compiled extensions do for their own functions. The error stays set; when
-/// the entry cannot be made, the error is left as it was.
+/// being raised, as compiled extensions do for their own functions (a null name, a lambda's
+/// site, reads "<lambda>"). The error stays set; when the entry cannot be made, the error is left
+/// as it was.
 inline void add_traceback(const char *file, const char *name, int line) noexcept {
     PyObject *error = fetch_error();
     if (error == nullptr)
         return;
     PyObject *globals = PyDict_New();
-    PyCodeObject *code = globals ? PyCode_NewEmpty(file, name, line) : nullptr;
+    PyCodeObject *code = globals ? PyCode_NewEmpty(file, name != nullptr ? name : "<lambda>", line) : nullptr;
     PyFrameObject *frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     Py_XDECREF(code);
     Py_XDECREF(globals);
@@ -104,7 +105,6 @@ inline std::string text_signature(std::string_view rendered) {
     const std::size_t open = rendered.find('(');
     if (open == std::string_view::npos)
         return {};
-    // Positions of the top-level ':' and '=' of one parameter, and its end.
     std::string out = "(";
     bool first = true;
     auto emit = [&](std::string_view param, std::size_t colon, std::size_t equals) {
@@ -123,6 +123,8 @@ inline std::string text_signature(std::string_view rendered) {
             out += trim(param.substr(equals + 1));
         }
     };
+    // Scan at bracket depth 0 outside quotes: where the parameter starts, and its first ':'
+    // (annotation) and '=' (default).
     int depth = 0;
     char quote = 0;
     std::size_t start = open + 1, colon = std::string_view::npos, equals = std::string_view::npos;
@@ -162,7 +164,8 @@ inline std::string text_signature(std::string_view rendered) {
 /// entry when that raises; binds its first argument when looked up on an instance (`method`).
 /// All fields are set once, when the module sets itself up (`qualname` when its class is made).
 struct Function {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     PyObject *impl;     ///< the nanobind function doing the work
     PyObject *name;     ///< `__name__`
     PyObject *qualname; ///< `__qualname__`
@@ -312,11 +315,11 @@ inline const PyType_Slot function_slots[] = {
 
 /// The type of a module's functions, made once per module at its set-up.
 inline PyObject *new_function_type(PyObject *module) {
-    PyType_Spec spec{"norvox.function", static_cast<int>(sizeof(Function)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                     const_cast<PyType_Slot *>(detail::function_slots)};
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    PyType_Spec type_spec{"norvox.function", static_cast<int>(sizeof(Function)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                              Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                          const_cast<PyType_Slot *>(detail::function_slots)};
+    return PyType_FromModuleAndSpec(module, &type_spec, nullptr);
 }
 
 /// What a module keeps of its own beyond its attributes: the type of its functions.
@@ -370,20 +373,24 @@ void def(nb::module_ &m, const char *name, Site site, Func &&fn, const Extra &..
     m.attr(name) = wrap_function(m, std::move(impl), name, site, false);
 }
 
+/// Set `cls.name` to a wrapper of `impl` that the class already exists for (so no
+/// `__set_name__` names it): its qualified name is the class's, a dot and `name`.
+inline void set_class_function(nb::handle cls, nb::module_ &m, const char *name, Site site, nb::object impl,
+                               bool method) {
+    nb::str qualname = nb::str("{}.{}").format(cls.attr("__qualname__"), name);
+    nb::setattr(cls, name, wrap_function(m, std::move(impl), name, site, method, qualname.c_str()));
+}
+
 /// The static operation `cls.name` of a class of module `m`.
 template <typename Func, typename... Extra>
 void def_static(nb::handle cls, nb::module_ &m, const char *name, Site site, Func &&fn, const Extra &...extra) {
-    nb::object impl = nb::cpp_function(std::forward<Func>(fn), nb::name(name), extra...);
-    nb::str qualname = nb::str("{}.{}").format(cls.attr("__qualname__"), name);
-    nb::setattr(cls, name, wrap_function(m, std::move(impl), name, site, false, qualname.c_str()));
+    set_class_function(cls, m, name, site, nb::cpp_function(std::forward<Func>(fn), nb::name(name), extra...), false);
 }
 
 /// Replace the nanobind method `cls.name` of a nanobind class of module `m` by a wrapper of it,
 /// defined at `site`.
 inline void wrap_method(nb::handle cls, nb::module_ &m, const char *name, Site site) {
-    nb::object impl = cls.attr("__dict__")[name];
-    nb::str qualname = nb::str("{}.{}").format(cls.attr("__qualname__"), name);
-    nb::setattr(cls, name, wrap_function(m, std::move(impl), name, site, true, qualname.c_str()));
+    set_class_function(cls, m, name, site, cls.attr("__dict__")[name], true);
 }
 
 /// Put `fn` into the class namespace `ns` as the method `name`. Python calls it with the
