@@ -5,10 +5,15 @@ and the mediator addresses."""
 from __future__ import annotations
 
 import copy
+import errno
 import inspect
 import io
 import json
+import os
+import pty
+import select
 import socket
+import subprocess
 import sys
 import textwrap
 import time
@@ -1142,6 +1147,67 @@ def test_create_as_an_operator_sees_it(platform, environ):
     assert "'SOCKS_PASSWORD': '***'" in events[1]["event"] and "'MEDIATOR_SERVER_KEY': '***'" in events[1]["event"]
     for secret in ("pr0xy-pw", "PRIVATE-KEY", TOKEN):
         assert secret not in proc.stdout + proc.stderr
+
+
+def read_terminal(master: int, until: bytes | None = None) -> bytes:
+    """What the program writes to its terminal, read from the pseudo-terminal's master side:
+    up to and including `until`, or to the end (the program's side closed)."""
+    data = b""
+    while until is None or until not in data:
+        ready, _, _ = select.select([master], [], [], 30)
+        assert ready, f"the program wrote nothing further to its terminal after {data!r}"
+        try:
+            chunk = os.read(master, 4096)
+        except OSError as e:  # Linux: EIO once no process holds the terminal
+            if e.errno != errno.EIO:
+                raise
+            chunk = b""
+        if not chunk:
+            assert until is None, f"the terminal closed before {until!r}: {data!r}"
+            return data
+        data += chunk
+    return data
+
+
+def test_prompt_on_the_terminal(platform, tmp_path):
+    """On a terminal the question reaches standard output, whatever standard error is sent to."""
+    code = textwrap.dedent(f"""
+        from norvox.orchestrate.adapter.machines_backend import MachinesBackend
+        backend = MachinesBackend({TOKEN!r}, "127.0.0.1", {IMAGE!r}, {APP!r}, region="lhr")
+        print("created", backend.create("python -m mediator", "17", "DD-1001", "10.0.0.17", port=50051))
+    """)
+    master, terminal = pty.openpty()
+    try:
+        with open(tmp_path / "stderr", "w") as err:
+            proc = subprocess.Popen(
+                [sys.executable, "-c", code],
+                stdin=terminal,
+                stdout=terminal,
+                stderr=err,
+                env=clean_env(FLY_API_HOSTNAME=platform.url),
+            )
+        os.close(terminal)
+        terminal = None
+        try:
+            asked = read_terminal(master, until=b"(y/n): ")
+            os.write(master, b"y\n")
+            rest = read_terminal(master)
+            proc.wait(timeout=60)
+        finally:
+            if proc.poll() is None:  # still waiting for its answer
+                proc.kill()
+                proc.wait()
+    finally:
+        os.close(master)
+        if terminal is not None:
+            os.close(terminal)
+    # The terminal writes a line end as "\r\n" and echoes the answer typed.
+    assert asked.decode().replace("\r\n", "\n") == PROMPT
+    assert rest.decode().replace("\r\n", "\n").startswith("y\n")
+    assert (tmp_path / "stderr").read_text() == ""
+    assert proc.returncode == 0
+    [machine] = platform.machines(APP)
+    assert f"created {machine['id']}" in rest.decode()
 
 
 def test_demo_hosting_round(waits, capsys):

@@ -288,6 +288,22 @@ nb::list list_machines(nb::module_ m, nb::handle self, nb::handle metadata_filte
     return containers;
 }
 
+/// Ask the operator: `prompt` on the current standard output, flushed, then one line of
+/// standard input without its "\n", as `input()` gives it, or `EOFError` at the end of the
+/// input. Not `input()` itself: on a terminal that writes its prompt to standard error.
+nb::object ask(nb::module_ m, nb::handle prompt) {
+    nb::object sys = m.attr("sys");
+    nb::object out = sys.attr("stdout");
+    out.attr("write")(prompt);
+    out.attr("flush")();
+    nb::object in = sys.attr("stdin");
+    // A negative size: `readline()`, its "\n" dropped, EOFError for an empty read.
+    PyObject *line = PyFile_GetLine(in.ptr(), -1);
+    if (!line)
+        throw nb::python_error();
+    return nb::steal(line);
+}
+
 NORVOX_SITE(create);
 nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle meter_id, nb::handle serial,
                   nb::handle ip_address, nb::handle port, nb::handle additional_internal_port, nb::handle skip_confirm,
@@ -306,7 +322,7 @@ nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle met
                             text(self.attr("region")) + nb::str("\nImage:      ") + text(self.attr("image")) +
                             nb::str("\nName:       ") + name + nb::str("\nMetadata:   ") + text(labels) +
                             nb::str("\n\nCreate machine with these details (y/n): ");
-        nb::object answer = nb::module_::import_("builtins").attr("input")(prompt);
+        nb::object answer = ask(m, prompt);
         if (!answer.equal(nb::str("y"))) {
             say(nb::str("\naborting ...\n"));
             norvox::exit_with(1);
