@@ -45,11 +45,11 @@ class Request:
 @dataclass
 class Failure:
     status: int
-    error: str
+    error: Any
 
 
 class PlatformError(Exception):
-    def __init__(self, status: int, error: str):
+    def __init__(self, status: int, error: Any):
         super().__init__(error)
         self.status = status
         self.error = error
@@ -114,9 +114,10 @@ class Platform:
         )
 
     def fail(
-        self, operation: str, times: int = 1, *, error: str = "internal: platform unavailable", status: int = 500
+        self, operation: str, times: int = 1, *, error: Any = "internal: platform unavailable", status: int = 500
     ) -> None:
-        """The next `times` requests of `operation` get the error answer {"error": error}."""
+        """The next `times` requests of `operation` get the error answer {"error": error}; `error`
+        is a text as the platform gives it, or any other JSON value (a map, a list)."""
         if operation not in OPERATIONS:
             raise ValueError(f"unknown operation {operation!r}")
         with self._changed:

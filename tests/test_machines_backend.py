@@ -4,10 +4,16 @@ and the mediator addresses."""
 
 from __future__ import annotations
 
+import copy
+import errno
 import inspect
 import io
 import json
+import os
+import pty
+import select
 import socket
+import subprocess
 import sys
 import textwrap
 import time
@@ -817,6 +823,160 @@ def test_destroy_machine_without_instance_id(platform, backend, capsys):
     assert platform.machine(APP, machine["id"])["state"] == "stopped"
 
 
+# --- secrets the platform echoes ---------------------------------------------------------------
+
+PASSWORD, KEY = PROXY["SOCKS_PASSWORD"], CERTS["MEDIATOR_SERVER_KEY"]
+
+# What a platform that quotes what it was sent puts into an answer, and how the backend writes it.
+ECHOED = [
+    pytest.param(
+        f"invalid env: SOCKS_PASSWORD={PASSWORD} MEDIATOR_SERVER_KEY={KEY}",
+        "invalid env: SOCKS_PASSWORD=*** MEDIATOR_SERVER_KEY=***",
+        id="text",
+    ),
+    pytest.param(
+        {"message": "invalid env", "env": {"SOCKS_PASSWORD": PASSWORD, "key": f"<{KEY}>"}, KEY: [PASSWORD]},
+        {"message": "invalid env", "env": {"SOCKS_PASSWORD": "***", "key": "<***>"}, "***": ["***"]},
+        id="map",
+    ),
+    pytest.param(
+        ["invalid env", f"SOCKS_PASSWORD={PASSWORD}", [{"values": [KEY, 3]}]],
+        ["invalid env", "SOCKS_PASSWORD=***", [{"values": ["***", 3]}]],
+        id="list",
+    ),
+]
+
+
+@pytest.fixture
+def secrets(environ):
+    """The proxy and certificate settings in the environment, the two secrets among them."""
+    environ(**PROXY, **CERTS)
+
+
+def no_secret_in(capsys, events) -> bool:
+    """Neither secret stands in standard output, standard error or the events logged."""
+    out, err = capsys.readouterr()
+    return not any(secret in text for secret in (PASSWORD, KEY) for text in (out, err, repr(events)))
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_retry_warnings(platform, backend, secrets, events, waits, capsys, echoed, written):
+    machine = mediator(platform)
+    platform.fail("stop", times=5, error=echoed, status=400)
+    with pytest.raises(tenacity.RetryError) as info:
+        backend.stop(machine["id"])
+    assert info.value.last_attempt.result() == {"error": echoed}  # the caller's answer as the platform gave it
+    assert messages(events) == [f"API call returned error, retrying: {written}"] * 5
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_failed_listing(platform, backend, secrets, events, capsys, echoed, written):
+    platform.fail("list", error=echoed, status=400)
+    assert backend.list() == []
+    assert events == [
+        {"fly_app": APP, "event": "failed to get machines " + str({"error": written}), "log_level": "warning"}
+    ]
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_creation(platform, backend, secrets, events, waits, capsys, echoed, written):
+    platform.fail("create", times=4, error=echoed, status=400)
+    machine_id = create(backend, skip_confirm=True, use_cert_auth=True)
+    env = platform.machine(APP, machine_id)["config"]["env"]
+    assert (env["SOCKS_PASSWORD"], env["MEDIATOR_SERVER_KEY"]) == (PASSWORD, KEY)
+    assert messages(events, "warning") == [f"API call returned error, retrying: {written}"] * 4
+    assert messages(events, "info")[-1] == f"created machine with id {machine_id}"
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_create_response(backend, secrets, events, capsys, echoed, written):
+    answer = {"id": "m1", "sent": echoed}
+    given = copy.deepcopy(answer)
+    backend.api = Recorder(backend.api, create=answer)
+    assert create(backend, skip_confirm=True) == "m1"
+    assert messages(events) == [
+        "create machine response " + str({"id": "m1", "sent": written}),
+        "created machine with id m1",
+    ]
+    assert answer == given  # left as the platform gave it
+    assert no_secret_in(capsys, events)
+
+
+def test_echoed_secret_in_machine_id(backend, secrets, events, capsys):
+    backend.api = Recorder(backend.api, create={"id": f"m-{PASSWORD}"})
+    assert create(backend, skip_confirm=True) == f"m-{PASSWORD}"
+    assert events[-1] == {"machine_id": "m-***", "event": "created machine with id m-***", "log_level": "info"}
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_create_failure(backends, secrets, events, capsys, echoed, written):
+    class Replaced(mb.MachinesBackend):
+        def _call_api_with_retry(self, func, *args, **kwargs):
+            return {"error": echoed, "id": "m1"}
+
+    with pytest.raises(SystemExit):
+        create(backends(Replaced), skip_confirm=True)
+    assert messages(events, "error") == [f"create machine failed [{written}]"]
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize("echoed, written", ECHOED)
+def test_echoed_secrets_in_destroy_lines(platform, backend, secrets, capsys, events, echoed, written):
+    mid = mediator(platform)["id"]
+    answers = {"stop": {"ok": True, "sent": echoed}, "wait": {"error": echoed}, "destroy": {"ok": True, "sent": echoed}}
+    given = copy.deepcopy(answers)
+    backend.api = Recorder(backend.api, **answers)
+    backend.destroy(mid)
+    sent, waited = str({"ok": True, "sent": written}), str({"error": written})
+    assert capsys.readouterr().out == (
+        f"stop_rsp [{mid}]: {sent}\nwait_rsp [{mid}]: {waited}\ndestroy_rsp [{mid}]: {sent}\n"
+    )
+    assert answers == given
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize(
+    "value, written",
+    [((PASSWORD, 3), "('***', 3)"), (ValueError(f"denied: {KEY}"), "denied: ***")],
+    ids=["tuple", "exception"],
+)
+def test_secrets_rendered_by_other_values(backend, secrets, events, waits, capsys, value, written):
+    """Values that are neither text, map nor list, whose text form shows a secret."""
+    answers = iter([{"error": value}, {"ok": True}])
+    assert backend._call_api_with_retry(lambda: next(answers)) == {"ok": True}
+    assert messages(events) == [f"API call returned error, retrying: {written}"]
+    assert no_secret_in(capsys, events)
+
+
+@pytest.mark.parametrize(
+    "password, key, written",
+    [
+        ("pw-1", "key-pw-1-x", "echo *** and ***"),
+        ("key-1-pw", "key-1", "echo *** and ***"),
+        ("", "key-1", "echo  and ***"),
+        (None, "key-1", "echo None and ***"),
+    ],
+    ids=["key-holds-password", "password-holds-key", "empty-password", "no-password"],
+)
+def test_which_secrets_are_masked(platform, backend, environ, monkeypatch, events, password, key, written):
+    """The settings as they are when the line is written; the longer secret masked first, so a
+    secret holding the other is masked whole; an empty setting masks nothing."""
+    environ(MEDIATOR_SERVER_KEY=key)
+    if password is not None:
+        environ(SOCKS_PASSWORD=password)
+    platform.fail("list", error=f"echo {password} and {key}", status=400)
+    backend.list()
+    assert messages(events) == ["failed to get machines " + str({"error": written})]
+    monkeypatch.setenv("MEDIATOR_SERVER_KEY", "new-key")
+    platform.fail("list", error="echo new-key", status=400)
+    backend.list()
+    assert messages(events)[1] == "failed to get machines {'error': 'echo ***'}"
+
+
 # --- addressing --------------------------------------------------------------------------------
 
 
@@ -987,6 +1147,67 @@ def test_create_as_an_operator_sees_it(platform, environ):
     assert "'SOCKS_PASSWORD': '***'" in events[1]["event"] and "'MEDIATOR_SERVER_KEY': '***'" in events[1]["event"]
     for secret in ("pr0xy-pw", "PRIVATE-KEY", TOKEN):
         assert secret not in proc.stdout + proc.stderr
+
+
+def read_terminal(master: int, until: bytes | None = None) -> bytes:
+    """What the program writes to its terminal, read from the pseudo-terminal's master side:
+    up to and including `until`, or to the end (the program's side closed)."""
+    data = b""
+    while until is None or until not in data:
+        ready, _, _ = select.select([master], [], [], 30)
+        assert ready, f"the program wrote nothing further to its terminal after {data!r}"
+        try:
+            chunk = os.read(master, 4096)
+        except OSError as e:  # Linux: EIO once no process holds the terminal
+            if e.errno != errno.EIO:
+                raise
+            chunk = b""
+        if not chunk:
+            assert until is None, f"the terminal closed before {until!r}: {data!r}"
+            return data
+        data += chunk
+    return data
+
+
+def test_prompt_on_the_terminal(platform, tmp_path):
+    """On a terminal the question reaches standard output, whatever standard error is sent to."""
+    code = textwrap.dedent(f"""
+        from norvox.orchestrate.adapter.machines_backend import MachinesBackend
+        backend = MachinesBackend({TOKEN!r}, "127.0.0.1", {IMAGE!r}, {APP!r}, region="lhr")
+        print("created", backend.create("python -m mediator", "17", "DD-1001", "10.0.0.17", port=50051))
+    """)
+    master, terminal = pty.openpty()
+    try:
+        with open(tmp_path / "stderr", "w") as err:
+            proc = subprocess.Popen(
+                [sys.executable, "-c", code],
+                stdin=terminal,
+                stdout=terminal,
+                stderr=err,
+                env=clean_env(FLY_API_HOSTNAME=platform.url),
+            )
+        os.close(terminal)
+        terminal = None
+        try:
+            asked = read_terminal(master, until=b"(y/n): ")
+            os.write(master, b"y\n")
+            rest = read_terminal(master)
+            proc.wait(timeout=60)
+        finally:
+            if proc.poll() is None:  # still waiting for its answer
+                proc.kill()
+                proc.wait()
+    finally:
+        os.close(master)
+        if terminal is not None:
+            os.close(terminal)
+    # The terminal writes a line end as "\r\n" and echoes the answer typed.
+    assert asked.decode().replace("\r\n", "\n") == PROMPT
+    assert rest.decode().replace("\r\n", "\n").startswith("y\n")
+    assert (tmp_path / "stderr").read_text() == ""
+    assert proc.returncode == 0
+    [machine] = platform.machines(APP)
+    assert f"created {machine['id']}" in rest.decode()
 
 
 def test_demo_hosting_round(waits, capsys):

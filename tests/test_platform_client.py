@@ -3,6 +3,7 @@ on the wire, error answers, and the token kept out of every text."""
 
 from __future__ import annotations
 
+import json
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -139,12 +140,17 @@ def test_wrong_or_missing_token(platform):
 
 @pytest.fixture
 def plain_server(monkeypatch):
-    """A server that answers every request with the status and text body given to it."""
+    """A server that answers every request with the status and text body given to it; a body
+    given as a function is made of the request's authorization header, as a server that echoes
+    what it was sent."""
     answer = {}
 
     class Handler(BaseHTTPRequestHandler):
         def do_GET(self):
-            body = answer["body"].encode()
+            body = answer["body"]
+            if callable(body):
+                body = body(self.headers.get("Authorization", ""))
+            body = body.encode()
             self.send_response(answer["status"])
             self.send_header("Content-Type", "text/html")
             self.send_header("Content-Length", str(len(body)))
@@ -176,6 +182,69 @@ def test_answers_that_are_not_json(plain_server, status, body, expected):
     plain_server(status, body)
     with API(TOKEN) as client:
         assert client.list(APP) == {"error": expected}
+
+
+def token_parts(answer) -> list[str]:
+    """The beginnings of the token, of four characters or more, that stand in the answer."""
+    text = repr(answer)
+    return [TOKEN[:n] for n in range(4, len(TOKEN) + 1) if TOKEN[:n] in text]
+
+
+# Bodies made of the authorization header "Bearer <token>" that the server is sent, with what the
+# client gives for each. Of an error page the client keeps 200 characters; "Bearer " is 7, so
+# the token stands wholly past the cut (at 257), across it (at 192, its first 8 characters before
+# it), or early and again across it (at 27 and 195).
+ECHOES = [
+    pytest.param(403, lambda auth: json.dumps({"error": [auth]}), {"error": ["Bearer ***"]}, id="list"),
+    pytest.param(
+        403,
+        lambda auth: json.dumps({"error": {"message": f"denied for {auth}"}}),
+        {"error": {"message": "denied for Bearer ***"}},
+        id="map",
+    ),
+    pytest.param(
+        403,
+        lambda auth: json.dumps({"error": {auth: [{"seen": [auth, 1]}]}}),
+        {"error": {"Bearer ***": [{"seen": ["Bearer ***", 1]}]}},
+        id="nested-and-key",
+    ),
+    pytest.param(
+        401,
+        lambda auth: json.dumps({"detail": auth}),
+        {"error": '401 Unauthorized: {"detail": "Bearer ***"}'},
+        id="error-without-message",
+    ),
+    pytest.param(
+        502, lambda auth: "x" * 250 + auth, {"error": "502 Bad Gateway: " + "x" * 200}, id="page-token-past-cut"
+    ),
+    pytest.param(
+        502,
+        lambda auth: "x" * 185 + auth + "</html>",
+        {"error": "502 Bad Gateway: " + "x" * 185 + "Bearer ***</htm"},
+        id="page-token-across-cut",
+    ),
+    pytest.param(
+        502,
+        lambda auth: "x" * 20 + auth + "x" * 145 + auth + "</html>",
+        {"error": "502 Bad Gateway: " + "x" * 20 + "Bearer ***" + "x" * 145 + "Bearer ***</html>"},
+        id="page-token-early-and-across-cut",
+    ),
+    pytest.param(
+        200,
+        lambda auth: json.dumps([{"id": "m1", "echo": auth}]),
+        [{"id": "m1", "echo": "Bearer ***"}],
+        id="success",
+    ),
+]
+
+
+@pytest.mark.parametrize("status, body, expected", ECHOES)
+def test_echoed_token_scrubbed_from_every_answer(plain_server, status, body, expected):
+    plain_server(status, body)
+    with API(TOKEN) as client:
+        answer = client.list(APP)
+    assert token_parts(answer) == []
+    assert answer == expected
 
 
 def test_unreachable_platform_raises(monkeypatch):

@@ -3,7 +3,7 @@ interface over HTTP, and `FLY_REGION_DEFAULT`.
 
 The platform is reached at `FLY_API_HOSTNAME` (read when a client is made), or at its public
 address when that is unset. The API token goes out as a bearer token and nowhere else: no log
-line, message or error text of this module holds it. An answer of the platform with an error
+line, message, error text or answer of this module holds it. An answer of the platform with an error
 status comes back as an error answer, {"error": <the platform's message>}; a failure to reach
 the platform at all raises httpx's transport error.
 """
@@ -130,6 +130,10 @@ class API:
     # --- the wire --------------------------------------------------------------------------
 
     def _call(self, method: str, path: str, **kwargs: Any) -> Any:
+        """The platform's answer to the request, or an error answer; never with the token."""
+        return self._scrubbed(self._answer(method, path, **kwargs))
+
+    def _answer(self, method: str, path: str, **kwargs: Any) -> Any:
         response = self._http.request(method, path, **kwargs)
         try:
             answer = response.json() if response.content else {}
@@ -138,17 +142,26 @@ class API:
         if response.is_error:
             message = answer.get("error") if isinstance(answer, dict) else None
             if message is None:
-                message = f"{response.status_code} {response.reason_phrase}: {response.text[:200]}".rstrip(": ")
-            return {"error": self._scrubbed(message)}
+                # Scrubbed before the cut: a cut through the token would leave its beginning.
+                page = self._scrubbed(response.text)[:200]
+                message = f"{response.status_code} {response.reason_phrase}: {page}".rstrip(": ")
+            return {"error": message}
         if answer is None:
             return {"error": f"the platform's answer to {method} {path} is not JSON"}
         return answer
 
-    def _scrubbed(self, message: Any) -> Any:
-        """The platform's message without the token, should the platform ever echo it."""
-        if self._token and isinstance(message, str):
-            return message.replace(self._token, "***")
-        return message
+    def _scrubbed(self, value: Any) -> Any:
+        """`value` without the token in any text it holds (map keys included), should the
+        platform ever echo it."""
+        if not self._token:
+            return value
+        if isinstance(value, str):
+            return value.replace(self._token, "***")
+        if isinstance(value, dict):
+            return {self._scrubbed(k): self._scrubbed(v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [self._scrubbed(item) for item in value]
+        return value
 
 
 def _machines(app_name: str) -> str:

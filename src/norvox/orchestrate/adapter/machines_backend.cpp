@@ -6,9 +6,11 @@
 // creates (after the operator confirms), starts, stops and destroys them, repeating platform
 // calls that get error answers, and works out the address of a meter's mediator: the
 // application's private-network name, or its public name looked up through DNS.
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 
@@ -29,7 +31,8 @@ namespace {
 constexpr const char *mediator_port = "50051";
 /// The prefix of the names of the backend's machines (exact case).
 constexpr const char *machine_prefix = "mediator-";
-/// The keys whose values never reach a log line: a proxy password and a private key.
+/// The secret settings, a proxy password and a private key: no printed or logged line holds
+/// their values, neither under these keys nor inside a text.
 constexpr const char *secret_keys[] = {"SOCKS_PASSWORD", "MEDIATOR_SERVER_KEY"};
 
 /// The value's text form: a text unchanged, anything else as `str()` renders it.
@@ -84,11 +87,47 @@ bool is_secret_key(nb::handle key) {
     return false;
 }
 
-/// `value` with the values of the secret keys replaced by "***" in every map and list it
-/// holds; a container holding no secret is kept itself, so its text form is unchanged.
-/// `copies` maps the id of each container met to what stands for it, so shared and circular
-/// references keep their shape (and a circular one never reaches the original).
-nb::object masked(nb::handle value, nb::dict &copies) {
+/// The values of the secret settings that are set and not empty, read from the environment
+/// now, the longer first: a secret that holds the other is then masked whole.
+std::vector<nb::str> secret_values(nb::module_ m) {
+    nb::object environ = m.attr("os").attr("environ");
+    std::vector<nb::str> values;
+    for (const char *key : secret_keys) {
+        nb::object value = environ.attr("get")(key);
+        if (PyUnicode_Check(value.ptr()) && PyUnicode_GetLength(value.ptr()) > 0)
+            values.push_back(nb::borrow<nb::str>(value));
+    }
+    std::stable_sort(values.begin(), values.end(), [](const nb::str &a, const nb::str &b) {
+        return PyUnicode_GetLength(a.ptr()) > PyUnicode_GetLength(b.ptr());
+    });
+    return values;
+}
+
+/// `text` with every occurrence of the secrets replaced by "***"; `text` itself when it holds
+/// none.
+nb::object replaced(nb::handle text, const std::vector<nb::str> &secrets) {
+    nb::object result = nb::borrow(text);
+    for (const nb::str &secret : secrets) {
+        int found = PyUnicode_Contains(result.ptr(), secret.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        if (found) {
+            result = nb::steal(PyUnicode_Replace(result.ptr(), secret.ptr(), nb::str("***").ptr(), -1));
+            if (!result.is_valid())
+                throw nb::python_error();
+        }
+    }
+    return result;
+}
+
+/// `value` with the secrets masked: in every text it is or holds, map keys included, and as
+/// the values of the secret keys, through every map and list. What holds no secret is kept
+/// itself, so its text form is unchanged. `copies` maps the id of each container met to what
+/// stands for it, so shared and circular references keep their shape (and a circular one
+/// never reaches the original).
+nb::object masked(nb::handle value, const std::vector<nb::str> &secrets, nb::dict &copies) {
+    if (PyUnicode_Check(value.ptr()))
+        return replaced(value, secrets);
     const bool is_map = PyDict_Check(value.ptr());
     if (!is_map && !PyList_Check(value.ptr()))
         return nb::borrow(value);
@@ -101,9 +140,10 @@ nb::object masked(nb::handle value, nb::dict &copies) {
         nb::dict copy;
         copies[id] = copy;
         for (auto [key, item] : nb::borrow<nb::dict>(value)) {
-            nb::object kept = is_secret_key(key) ? nb::object(nb::str("***")) : masked(item, copies);
-            changed = changed || !kept.is(item);
-            copy[key] = kept;
+            nb::object kept_key = masked(key, secrets, copies);
+            nb::object kept = is_secret_key(key) ? nb::object(nb::str("***")) : masked(item, secrets, copies);
+            changed = changed || !kept_key.is(key) || !kept.is(item);
+            copy[kept_key] = kept;
         }
         if (changed)
             return copy;
@@ -111,7 +151,7 @@ nb::object masked(nb::handle value, nb::dict &copies) {
         nb::list copy;
         copies[id] = copy;
         for (nb::handle item : nb::borrow<nb::list>(value)) {
-            nb::object kept = masked(item, copies);
+            nb::object kept = masked(item, secrets, copies);
             changed = changed || !kept.is(item);
             copy.append(kept);
         }
@@ -122,10 +162,19 @@ nb::object masked(nb::handle value, nb::dict &copies) {
     return nb::borrow(value);
 }
 
-/// The text form of a platform answer with its secrets masked.
-nb::str masked_text(nb::handle answer) {
+/// `value`, a platform answer or a part of one, with the secrets masked (`value` itself is
+/// left alone).
+nb::object masked(nb::module_ m, nb::handle value) {
     nb::dict copies;
-    return text(masked(answer, copies));
+    return masked(value, secret_values(m), copies);
+}
+
+/// The text form of a platform answer or of a part of one, as every printed and logged line
+/// writes it: with the secrets masked, also where a value renders one through its text form.
+nb::str masked_text(nb::module_ m, nb::handle answer) {
+    std::vector<nb::str> secrets = secret_values(m);
+    nb::dict copies;
+    return nb::borrow<nb::str>(replaced(text(masked(answer, secrets, copies)), secrets));
 }
 
 // --- module functions ----------------------------------------------------------------------
@@ -182,7 +231,7 @@ nb::object call_api_with_retry(nb::module_, nb::handle, nb::handle func, nb::arg
 NORVOX_SITE(log_error_answer);
 void log_error_answer(nb::module_ m, nb::handle retry_state) {
     nb::object answer = retry_state.attr("outcome").attr("result")();
-    m.attr("logger").attr("warning")(nb::str("API call returned error, retrying: ") + text(answer["error"]));
+    m.attr("logger").attr("warning")(nb::str("API call returned error, retrying: ") + masked_text(m, answer["error"]));
 }
 
 /// The machines of `machines` for which `keep` holds, in their order.
@@ -202,7 +251,7 @@ nb::list list_machines(nb::module_ m, nb::handle self, nb::handle metadata_filte
     nb::object fly_app = self.attr("fly_app");
     nb::object answer = self.attr("api").attr("list")(fly_app, "region"_a = self.attr("region"));
     if (contains(answer, "error")) {
-        logger.attr("warning")(nb::str("failed to get machines ") + text(answer), "fly_app"_a = fly_app);
+        logger.attr("warning")(nb::str("failed to get machines ") + masked_text(m, answer), "fly_app"_a = fly_app);
         return nb::list();
     }
 
@@ -239,6 +288,22 @@ nb::list list_machines(nb::module_ m, nb::handle self, nb::handle metadata_filte
     return containers;
 }
 
+/// Ask the operator: `prompt` on the current standard output, flushed, then one line of
+/// standard input without its "\n", as `input()` gives it, or `EOFError` at the end of the
+/// input. Not `input()` itself: on a terminal that writes its prompt to standard error.
+nb::object ask(nb::module_ m, nb::handle prompt) {
+    nb::object sys = m.attr("sys");
+    nb::object out = sys.attr("stdout");
+    out.attr("write")(prompt);
+    out.attr("flush")();
+    nb::object in = sys.attr("stdin");
+    // A negative size: `readline()`, its "\n" dropped, EOFError for an empty read.
+    PyObject *line = PyFile_GetLine(in.ptr(), -1);
+    if (!line)
+        throw nb::python_error();
+    return nb::steal(line);
+}
+
 NORVOX_SITE(create);
 nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle meter_id, nb::handle serial,
                   nb::handle ip_address, nb::handle port, nb::handle additional_internal_port, nb::handle skip_confirm,
@@ -257,7 +322,7 @@ nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle met
                             text(self.attr("region")) + nb::str("\nImage:      ") + text(self.attr("image")) +
                             nb::str("\nName:       ") + name + nb::str("\nMetadata:   ") + text(labels) +
                             nb::str("\n\nCreate machine with these details (y/n): ");
-        nb::object answer = nb::module_::import_("builtins").attr("input")(prompt);
+        nb::object answer = ask(m, prompt);
         if (!answer.equal(nb::str("y"))) {
             say(nb::str("\naborting ...\n"));
             norvox::exit_with(1);
@@ -274,13 +339,13 @@ nb::object create(nb::module_ m, nb::handle self, nb::handle cmd, nb::handle met
         "additional_internal_port"_a = ports[1], "name"_a = name, "env_vars"_a = env, "metadata"_a = labels,
         "extra_config"_a = extra_config);
     nb::object logger = m.attr("logger");
-    logger.attr("info")(nb::str("create machine response ") + masked_text(response));
+    logger.attr("info")(nb::str("create machine response ") + masked_text(m, response));
     if (contains(response, "error")) {
-        logger.attr("error")(nb::str("create machine failed [") + text(response["error"]) + nb::str("]"));
+        logger.attr("error")(nb::str("create machine failed [") + masked_text(m, response["error"]) + nb::str("]"));
         norvox::exit_with(1);
     }
     nb::object id = response["id"];
-    logger.attr("info")(nb::str("created machine with id ") + text(id), "machine_id"_a = id);
+    logger.attr("info")(nb::str("created machine with id ") + masked_text(m, id), "machine_id"_a = masked(m, id));
     if (!id.is_none() && !PyUnicode_CheckExact(id.ptr())) {
         PyErr_Format(PyExc_TypeError, "the platform's machine id has incorrect type (expected str, got %s)",
                      Py_TYPE(id.ptr())->tp_name);
@@ -302,8 +367,8 @@ void stop(nb::module_, nb::handle self, nb::handle id) {
 }
 
 /// Print "<what> [<id>]: " and the answer's text form.
-void say_response(const char *what, nb::handle id, nb::handle answer) {
-    say(nb::str(what) + nb::str(" [") + id + nb::str("]: ") + text(answer));
+void say_response(nb::module_ m, const char *what, nb::handle id, nb::handle answer) {
+    say(nb::str(what) + nb::str(" [") + id + nb::str("]: ") + masked_text(m, answer));
 }
 
 NORVOX_SITE(destroy);
@@ -313,15 +378,15 @@ void destroy(nb::module_ m, nb::handle self, nb::handle id, nb::handle force) {
     nb::object api = self.attr("api");
     if (!forced) {
         nb::object stop_rsp = self.attr("_call_api_with_retry")(api.attr("stop"), self.attr("fly_app"), id);
-        say_response("stop_rsp", id, stop_rsp);
+        say_response(m, "stop_rsp", id, stop_rsp);
         nb::object machine = api.attr("get")(self.attr("fly_app"), id);
         nb::object stopped = m.attr("FLY_STATUS")[m.attr("ContainerState").attr("STOPPED")];
         nb::object wait_rsp = api.attr("wait")(self.attr("fly_app"), id, machine["instance_id"], stopped);
-        say_response("wait_rsp", id, wait_rsp);
+        say_response(m, "wait_rsp", id, wait_rsp);
     }
     nb::object destroy_rsp = self.attr("_call_api_with_retry")(
         api.attr("destroy"), self.attr("fly_app"), id, "force"_a = nb::bool_(forced), "region"_a = self.attr("region"));
-    say_response("destroy_rsp", id, destroy_rsp);
+    say_response(m, "destroy_rsp", id, destroy_rsp);
 }
 
 // --- addressing ----------------------------------------------------------------------------
