@@ -39,10 +39,20 @@ def clean_env(**settings) -> dict[str, str]:
     return env
 
 
+def _refuse_constant(token: str):
+    raise ValueError(f"not JSON: {token}")
+
+
+def strict_json(text: str):
+    """`text` parsed as JSON, refusing the NaN, Infinity and -Infinity tokens that Python's
+    parser otherwise accepts."""
+    return json.loads(text, parse_constant=_refuse_constant)
+
+
 def json_lines(text: str) -> list[dict]:
-    """The JSON objects among the output lines (other lines are skipped). An event's line that
-    another thread's traceback lines were written in front of, without their line end (the
-    event chain writes those outside the handler's lock), is still found."""
+    """The JSON objects among the output lines (other lines are skipped), each parsed strictly.
+    An event's line that another thread's traceback lines were written in front of, without
+    their line end (the event chain writes those outside the handler's lock), is still found."""
     events = []
     for line in text.splitlines():
         if not line.startswith("{"):
@@ -50,7 +60,7 @@ def json_lines(text: str) -> list[dict]:
             if not line.startswith("[") or start < 0:
                 continue
             line = line[start:]
-        events.append(json.loads(line))
+        events.append(strict_json(line))
     return events
 
 

@@ -18,7 +18,7 @@ import pytest
 import structlog
 
 from norvox.util import logging as nlog
-from tests.support import run_python
+from tests.support import run_python, strict_json
 
 
 def run_logged(body: str, *, stderr_tty=False, stdout_tty=False, tmp_path=None):
@@ -101,6 +101,49 @@ def test_json_values_without_json_form_and_non_ascii():
     assert event["error"] == "ValueError('bad', 2)"
     assert event["obj"] == "<class 'object'>"
     assert "\\u00e9" in out
+
+
+def test_json_non_finite_numbers_are_written_as_their_text():
+    # Anywhere in the event, float subclasses included, one list met twice converted both
+    # times; the caller's objects stay as they were.
+    out, _ = run_logged("""
+        import math
+        class Reading(float):
+            pass
+        nested = {'a': [1.5, math.nan, (-math.inf, 2)], 'b': {'c': Reading('inf'), 'd': 'x'}}
+        kept = repr(nested)
+        shared = [math.nan]
+        get_logger('m', 'f').info('odd', balance=math.nan, up=math.inf, down=-math.inf, sub=Reading('-inf'),
+                                  nested=nested, twice=(shared, shared), fine=2.5, big=1e308, name='caf\u00e9')
+        assert repr(nested) == kept and isinstance(nested['a'][2], tuple), nested
+        try:
+            loop = [math.nan]
+            loop.append(loop)
+            get_logger('m', 'f').info('loop', loop=loop)
+        except ValueError as e:
+            print(e)
+    """)
+    line, refused = out.splitlines()
+    event = strict_json(line)
+    assert event == {
+        "module": "m",
+        "balance": "nan",
+        "up": "inf",
+        "down": "-inf",
+        "sub": "-inf",
+        "nested": {"a": [1.5, "nan", ["-inf", 2]], "b": {"c": "inf", "d": "x"}},
+        "twice": [["nan"], ["nan"]],
+        "fine": 2.5,
+        "big": 1e308,
+        "name": "caf\u00e9",
+        "event": "odd",
+        "level": "info",
+        "timestamp": event["timestamp"],
+    }
+    # The rest of the line is as json.dumps writes it: member order, separators, escapes.
+    assert line == json.dumps(event)
+    # A structure holding itself is refused as the JSON encoder refuses it.
+    assert refused == "Circular reference detected"
 
 
 @pytest.mark.parametrize("call", ["warning", "warn"])

@@ -4,6 +4,7 @@ meter, the live balances read, the report on standard output byte for byte, the 
 from __future__ import annotations
 
 import inspect
+import math
 
 import pytest
 
@@ -161,6 +162,40 @@ def test_reports_the_meters_still_below_their_minimum(backend, fleet):
     (query,) = db.database.requests
     assert (query.method, query.path, query.query) == ("GET", "/rest/v1/meters", [("select", SELECT)])
     assert (query.headers["accept-profile"], query.headers["authorization"]) == ("ambrel", f"Bearer {BACKEND_KEY}")
+
+
+@pytest.mark.parametrize("live", [math.nan, math.inf, -math.inf], ids=["nan", "inf", "minus-inf"])
+def test_a_live_balance_that_is_no_finite_number_is_a_failed_read(backend, fleet, live):
+    db = backend(
+        [
+            {"id": 1, "serial": "M1", "balance": 1.0, "wallet": 101},
+            {"id": 2, "serial": "M2", "balance": 1.0, "wallet": 102},
+        ],
+        [wallet(101), wallet(102)],
+    )
+    fleet.add_meter("M1", balance=live)
+    fleet.add_meter("M2", balance=0.5)
+
+    done = run_program(PROGRAM, env=job_env(db.url, fleet.address))
+
+    assert done.returncode == 0, done.stderr
+    events = json_lines(done.stdout)  # each line parsed strictly
+    failure = events[1]
+    assert f"not a finite number: {live!r}" in failure.pop("error")
+    assert fields(failure) == [
+        ("meter_id", 1),
+        ("serial", "M1"),
+        ("event", "Failed to fetch latest balance from meter"),
+        ("level", "warning"),
+    ]
+    # The run goes on with the next meter; only that one is reported.
+    assert messages(events[2:]) == [
+        "Fetched latest prepay balance from meter",
+        "Meter needs topup",
+        "Found 1 meters needing topup",
+    ]
+    report = report_after_summary(done.stdout)
+    assert "Meter ID: 2\n" in report and "Meter ID: 1\n" not in report
 
 
 def test_empty_table_prints_an_empty_report_and_ignores_arguments(backend, fleet):

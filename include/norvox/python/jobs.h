@@ -208,11 +208,32 @@ inline nb::object parse_esco_option(nb::handle m, const char *help) {
     return m.attr("esco");
 }
 
-/// The program block of a job that takes `--esco`: parse the command line, build the job class
-/// `job_class` of the module with the code as its `esco` (kept in the module global `runner`)
-/// and run it.
+/// The status of a bad command line, as the option parser ends the process with it.
+inline constexpr int bad_option_status = 2;
+
+/// End the process with the status of a bad command line when the ESCO code cannot be written
+/// as UTF-8, so no request could carry it: on Linux, command-line bytes that are not UTF-8
+/// arrive as lone surrogates. One error line through the module logger shows the code's escaped
+/// form (its `ascii`), never the code itself.
+inline void check_esco_is_text(nb::handle m, nb::handle esco) {
+    if (!PyUnicode_Check(esco.ptr()) || PyUnicode_AsUTF8AndSize(esco.ptr(), nullptr) != nullptr)
+        return;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    nb::object shown = nb::steal(PyObject_ASCII(esco.ptr()));
+    if (!shown.is_valid())
+        throw nb::python_error();
+    m.attr("logger").attr("error")("The --esco code is not valid text", "esco"_a = shown);
+    exit_with(bad_option_status);
+}
+
+/// The program block of a job that takes `--esco`: parse the command line, check that the code
+/// is text, build the job class `job_class` of the module with the code as its `esco` (kept in
+/// the module global `runner`) and run it.
 inline void run_esco_program(nb::handle m, const char *job_class, const char *help) {
     nb::object esco = parse_esco_option(m, help);
+    check_esco_is_text(m, esco);
     m.attr("runner") = m.attr(job_class)("esco"_a = esco);
     m.attr("runner").attr("run")();
 }

@@ -3,6 +3,7 @@
 // Reads every ambrel meter with its wallet; a meter below its wallet's minimum by the recorded
 // balance, with automatic top-up on, has its live balance read through the mediator, and is
 // reported on standard output when that is still below the minimum. One meter after another.
+#include <cmath>
 #include <string>
 
 #include <nanobind/nanobind.h>
@@ -58,14 +59,34 @@ bool less(nb::handle a, nb::handle b) {
     return result == 1;
 }
 
+/// Refuse a live balance that is a real number but not a finite one (NaN, an infinity), with a
+/// ValueError: no meter holds such a balance, and NaN compares false with every minimum.
+/// Rationals, integers among them, are always finite.
+void check_finite(nb::handle balance) {
+    bool finite = true;
+    if (PyFloat_Check(balance.ptr())) {
+        finite = std::isfinite(PyFloat_AS_DOUBLE(balance.ptr()));
+    } else {
+        nb::module_ numbers = nb::module_::import_("numbers");
+        if (nb::isinstance(balance, numbers.attr("Real")) && !nb::isinstance(balance, numbers.attr("Rational")))
+            finite = norvox::truthy(nb::module_::import_("math").attr("isfinite")(balance));
+    }
+    if (!finite) {
+        PyErr_Format(PyExc_ValueError, "The meter's balance is not a finite number: %R", balance.ptr());
+        throw nb::python_error();
+    }
+}
+
 /// The live check of one meter below its minimum with top-up on: appends its top-up record
-/// when the meter's own balance is still below the minimum.
+/// when the meter's own balance is still below the minimum. A live balance that is no finite
+/// number fails the check.
 void check_live_balance(nb::module_ m, nb::handle log, nb::handle meter, nb::handle wallet, nb::handle wallet_minimum,
                         nb::list &needing_topup) {
     nb::str mediator_address = nb::str(m.attr("mediator_server"));
     nb::object client = m.attr("DederiPrepayAPI")("mediator_address"_a = mediator_address,
                                                   "logging_level"_a = m.attr("logging").attr("INFO"));
     nb::object latest = client.attr("prepay_balance")(required(meter, "serial"));
+    check_finite(latest);
     log.attr("info")("Fetched latest prepay balance from meter", "serial"_a = required(meter, "serial"),
                      "latest_balance"_a = latest, "wallet_minimum_balance"_a = wallet_minimum);
     if (less(latest, wallet_minimum)) {
