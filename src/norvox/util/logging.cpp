@@ -2,14 +2,13 @@
 //
 // The first import configures the standard logging facility and structlog for the whole
 // process; every other module asks get_logger for its module logger.
-#include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include <nanobind/nanobind.h>
 
 #include "norvox/python/args.h"
 #include "norvox/python/module.h"
+#include "norvox/python/transform.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -97,115 +96,31 @@ struct WholeLineWriter {
     }
 };
 
-/// The containers being walked by `with_finite_numbers`, innermost last; while in the list each
-/// also counts as one level of the interpreter's recursion limit.
-class Enclosing {
-public:
-    /// Enter `container`; false (nothing entered) when it is already being walked.
-    bool enter(nb::handle container) {
-        if (std::find(open_.begin(), open_.end(), container.ptr()) != open_.end())
-            return false;
-        open_.push_back(container.ptr());
-        if (Py_EnterRecursiveCall(" while preparing a log event for JSON") != 0) {
-            open_.pop_back();
-            throw nb::python_error();
-        }
-        return true;
-    }
-    void leave() noexcept {
-        open_.pop_back();
-        Py_LeaveRecursiveCall();
-    }
+/// How a log event is prepared for JSON: each float that is not finite (NaN, an infinity; float
+/// subclasses too), at any depth of dicts, lists and tuples, becomes its printable text, since
+/// JSON has no form for it. A container holding itself stays circular, and the encoder refuses
+/// it as such.
+struct FiniteNumbers {
+    const char *where = " while preparing a log event for JSON";
 
-private:
-    std::vector<PyObject *> open_;
-};
-
-nb::object with_finite_numbers(nb::handle value, Enclosing &enclosing);
-
-/// The items of `items` (a list or tuple, not changed meanwhile), each through
-/// `with_finite_numbers`: none when no item changed, else a new list of all of them.
-nb::object converted_items(nb::handle items, Enclosing &enclosing) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
-    PyObject **item = PySequence_Fast_ITEMS(items.ptr());
-    nb::list copy;
-    bool changed = false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        nb::handle current(item[i]);
-        nb::object converted = with_finite_numbers(current, enclosing);
-        if (!changed && !converted.is(current)) {
-            changed = true;
-            for (Py_ssize_t j = 0; j < i; ++j)
-                copy.append(nb::handle(item[j]));
-        }
-        if (changed)
-            copy.append(converted);
-    }
-    return changed ? nb::object(copy) : nb::object();
-}
-
-/// A mapping's members as the JSON encoder reads them (its `items`), values converted: none when
-/// no value changed, else a new dict in the same order.
-nb::object converted_members(nb::handle mapping, Enclosing &enclosing) {
-    nb::object members = nb::steal(PyMapping_Items(mapping.ptr()));
-    if (!members.is_valid())
-        throw nb::python_error();
-    nb::dict copy;
-    bool changed = false;
-    for (nb::handle member : members) {
-        nb::object value = member[1];
-        nb::object converted = with_finite_numbers(value, enclosing);
-        changed = changed || !converted.is(value);
-        copy[member[0]] = converted;
-    }
-    return changed ? nb::object(copy) : nb::object();
-}
-
-/// `value` as the JSON encoder is to see it: each float that is not finite (NaN, an infinity;
-/// float subclasses too), at any depth of dicts, lists and tuples, replaced by its printable
-/// text, since JSON has no form for it. Anything without such a float comes back as itself;
-/// a container with one is copied (a list or tuple into a list, which the encoder writes
-/// alike), so the caller's objects stay as they are. A container met again inside itself is
-/// left to the encoder, which refuses it as circular.
-nb::object with_finite_numbers(nb::handle value, Enclosing &enclosing) {
-    PyObject *object = value.ptr();
-    if (PyFloat_Check(object)) {
-        const double number = PyFloat_AS_DOUBLE(object);
+    nb::object leaf(nb::handle value) const {
+        if (!PyFloat_Check(value.ptr()))
+            return nb::borrow(value);
+        const double number = PyFloat_AS_DOUBLE(value.ptr());
         if (std::isfinite(number))
             return nb::borrow(value);
         return nb::str(std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf");
     }
-    const bool sequence = PyList_Check(object) || PyTuple_Check(object);
-    if (!sequence && !PyDict_Check(object))
-        return nb::borrow(value);
-    if (!enclosing.enter(value))
-        return nb::borrow(value);
-    nb::object converted;
-    try {
-        if (sequence) {
-            // A list is read from a copy, which another thread cannot change under the walk.
-            nb::object items =
-                PyList_Check(object) ? nb::steal(PyList_GetSlice(object, 0, PY_SSIZE_T_MAX)) : nb::borrow(value);
-            if (!items.is_valid())
-                throw nb::python_error();
-            converted = converted_items(items, enclosing);
-        } else {
-            converted = converted_members(value, enclosing);
-        }
-    } catch (...) {
-        enclosing.leave();
-        throw;
-    }
-    enclosing.leave();
-    return converted.is_valid() ? converted : nb::borrow(value);
-}
+    nb::object key(nb::handle key) const { return nb::borrow(key); }
+    nb::object member(nb::handle, nb::handle) const { return nb::object(); }
+};
 
 /// The JSON renderer's serializer: `dumps` (json.dumps) of the event, its non-finite numbers
 /// written as text, with the options the renderer passes (its fallback for other values).
 NORVOX_SITE(dumps_event);
 nb::object dumps_event(nb::handle dumps, nb::handle event, nb::kwargs options) {
-    Enclosing enclosing;
-    return dumps(with_finite_numbers(event, enclosing), **options);
+    nb::dict copies;
+    return dumps(norvox::transformed(event, FiniteNumbers{}, copies), **options);
 }
 
 } // namespace

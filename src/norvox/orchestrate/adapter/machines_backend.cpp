@@ -7,7 +7,6 @@
 // calls that get error answers, and works out the address of a meter's mediator: the
 // application's private-network name, or its public name looked up through DNS.
 #include <algorithm>
-#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "norvox/python/module.h"
 #include "norvox/python/pyclass.h"
 #include "norvox/python/runtime.h"
+#include "norvox/python/transform.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -67,17 +67,6 @@ nb::object integer_or_none(nb::module_ m, nb::handle value, const char *name) {
     return nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type))(value);
 }
 
-/// Keeps the interpreter's recursion limit over a recursive walk of nested containers.
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while masking secrets"))
-            throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
-
 bool is_secret_key(nb::handle key) {
     if (!PyUnicode_Check(key.ptr()))
         return false;
@@ -120,61 +109,37 @@ nb::object replaced(nb::handle text, const std::vector<nb::str> &secrets) {
     return result;
 }
 
-/// `value` with the secrets masked: in every text it is or holds, map keys included, and as
-/// the values of the secret keys, through every map and list. What holds no secret is kept
-/// itself, so its text form is unchanged. `copies` maps the id of each container met to what
-/// stands for it, so shared and circular references keep their shape (and a circular one
-/// never reaches the original).
-nb::object masked(nb::handle value, const std::vector<nb::str> &secrets, nb::dict &copies) {
-    if (PyUnicode_Check(value.ptr()))
-        return replaced(value, secrets);
-    const bool is_map = PyDict_Check(value.ptr());
-    if (!is_map && !PyList_Check(value.ptr()))
-        return nb::borrow(value);
-    nb::int_ id(reinterpret_cast<std::uintptr_t>(value.ptr()));
-    if (copies.contains(id))
-        return copies[id];
-    RecursionGuard guard;
-    bool changed = false;
-    if (is_map) {
-        nb::dict copy;
-        copies[id] = copy;
-        for (auto [key, item] : nb::borrow<nb::dict>(value)) {
-            nb::object kept_key = masked(key, secrets, copies);
-            nb::object kept = is_secret_key(key) ? nb::object(nb::str("***")) : masked(item, secrets, copies);
-            changed = changed || !kept_key.is(key) || !kept.is(item);
-            copy[kept_key] = kept;
-        }
-        if (changed)
-            return copy;
-    } else {
-        nb::list copy;
-        copies[id] = copy;
-        for (nb::handle item : nb::borrow<nb::list>(value)) {
-            nb::object kept = masked(item, secrets, copies);
-            changed = changed || !kept.is(item);
-            copy.append(kept);
-        }
-        if (changed)
-            return copy;
+/// How a platform answer is masked: the secrets in every text it holds, map keys included, and
+/// the values of the secret keys, through every map, list and tuple.
+struct Masking {
+    const std::vector<nb::str> &secrets;
+    const char *where = " while masking secrets";
+
+    nb::object leaf(nb::handle value) const {
+        return PyUnicode_Check(value.ptr()) ? replaced(value, secrets) : nb::borrow(value);
     }
-    copies[id] = value;
-    return nb::borrow(value);
+    nb::object key(nb::handle key) const { return leaf(key); }
+    nb::object member(nb::handle key, nb::handle) const {
+        return is_secret_key(key) ? nb::object(nb::str("***")) : nb::object();
+    }
+};
+
+/// `value` with the secrets masked; what holds no secret is kept itself, so its text form is
+/// unchanged.
+nb::object masked(nb::handle value, const std::vector<nb::str> &secrets) {
+    nb::dict copies;
+    return norvox::transformed(value, Masking{secrets}, copies);
 }
 
 /// `value`, a platform answer or a part of one, with the secrets masked (`value` itself is
 /// left alone).
-nb::object masked(nb::module_ m, nb::handle value) {
-    nb::dict copies;
-    return masked(value, secret_values(m), copies);
-}
+nb::object masked(nb::module_ m, nb::handle value) { return masked(value, secret_values(m)); }
 
 /// The text form of a platform answer or of a part of one, as every printed and logged line
 /// writes it: with the secrets masked, also where a value renders one through its text form.
 nb::str masked_text(nb::module_ m, nb::handle answer) {
     std::vector<nb::str> secrets = secret_values(m);
-    nb::dict copies;
-    return nb::borrow<nb::str>(replaced(text(masked(answer, secrets, copies)), secrets));
+    return nb::borrow<nb::str>(replaced(text(masked(answer, secrets)), secrets));
 }
 
 // --- module functions ----------------------------------------------------------------------
